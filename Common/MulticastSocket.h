@@ -1,0 +1,10 @@
+#pragma once
+// UDP multicast endpoints. Addresses are dotted-quad texts (inet_aton rules; "" = 0.0.0.0),
+// ports host order (low 16 bits count). Failures are reported through Log and answered with
+// INVALID_SOCKET / 0; the last error stays the cause. Any thread.
+
+// Bound to iface:port, TTL from setting MulticastTTL (default 255).
+int OpenMulticastSender(int port, const char* iface);
+int SendDatagram(int sock, const char* group, int port, const void* data, int length);
+// Bound to 0.0.0.0:port, joined to group, IP_MULTICAST_ALL off.
+int OpenMulticastReceiver(const char* group, int port);

@@ -1,0 +1,7 @@
+# platform_core: last error and system texts, executable path, clock, socket layer, registry
+# hives on SQLite, message boxes. SQLite stays private so that no caller can reach it.
+add_library(platform_core STATIC
+  LastError.cpp ExePath.cpp Clock.cpp Socket.cpp RegistryHive.cpp MessageBox.cpp)
+target_link_libraries(platform_core
+  PUBLIC Qt6::Widgets Threads::Threads
+  PRIVATE PkgConfig::SQLITE3)

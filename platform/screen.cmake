@@ -1,0 +1,1 @@
+# platform: screen area (targets defined here)

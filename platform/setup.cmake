@@ -1,0 +1,1 @@
+# platform: setup area (targets defined here)

@@ -1,0 +1,1 @@
+# platform: viewer area (targets defined here)

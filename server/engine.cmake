@@ -1,0 +1,1 @@
+# server_engine (static library)

@@ -1,0 +1,25 @@
+#pragma once
+// The change tracker: the hook thread turns the hook library's notifications into screen
+// rectangles in g_dirty_region and raises g_cursor_changed.
+#include <cstdint>
+
+class WindowQuery;
+struct ThreadMessage;
+
+// Thread entry (start with StartThread); the argument is unused. Runs until its queue yields
+// the quit message, then removes the hooks for itself and returns 0.
+int HookThread(void*);
+// Adds a rectangle to g_dirty_region under g_mutex, unless an edge lies outside -1000..3000.
+// Swapped edges are put in order after the range test.
+void AddDirtyRect(int32_t left, int32_t top, int32_t right, int32_t bottom);
+
+// Message numbers of the five notifications, as asked from the hook library.
+struct HookMessages {
+  uint32_t window = 0, border = 0, client = 0, rectangle = 0, cursor = 0;
+};
+HookMessages QueryHookMessages();
+// Handles one notification (HookThread's step for one message); other numbers are ignored.
+void HandleHookMessage(const HookMessages& numbers, const ThreadMessage& m);
+
+// Window questions used for window notifications; nullptr: X11WindowQuery() of the thread.
+void SetTrackerWindowQuery(WindowQuery* query);

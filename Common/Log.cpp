@@ -1,1 +1,194 @@
-// placeholder: implementation in progress
+#include "Common/Log.h"
+
+#include <fcntl.h>
+#include <limits.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <string>
+
+#include "platform/Clock.h"
+#include "platform/ExePath.h"
+#include "platform/LastError.h"
+#include "platform/MessageBox.h"
+
+namespace {
+// Formatted messages and whole lines live in 8192-byte buffers: at most 8191 characters.
+constexpr std::size_t kMessageBytes = 8192;
+constexpr std::size_t kMaxLine = kMessageBytes - 1;
+
+std::atomic<FatalErrorHook> g_fatal_error_hook{nullptr};
+
+// vsnprintf cuts the message at 8191 characters; the flag tells whether it did.
+std::string FormatMessage(const char* format, va_list args, bool* cut = nullptr) {
+  char buffer[kMessageBytes];
+  int n = std::vsnprintf(buffer, sizeof buffer, format ? format : "", args);
+  if (n < 0) {
+    buffer[0] = '\0';
+    n = 0;
+  }
+  if (cut) *cut = static_cast<std::size_t>(n) >= sizeof buffer;
+  return std::string(buffer);
+}
+
+// A line keeps its own parts (time stamp, error text, line end); only the message in the
+// middle is shortened so that the whole stays within kMaxLine. A message that was cut ends its
+// line anyway, so that the next writer's line starts on a line of its own.
+std::string BuildLine(const std::string& head, std::string message, const std::string& tail,
+                      bool cut) {
+  std::string end = tail;
+  const bool too_long = cut || head.size() + message.size() + end.size() > kMaxLine;
+  if (too_long && end.empty()) end = "\n";
+  if (head.size() + end.size() >= kMaxLine) return head.substr(0, kMaxLine - end.size()) + end;
+  const std::size_t room = kMaxLine - head.size() - end.size();
+  if (message.size() > room) message.resize(room);
+  return head + message + end;
+}
+
+// One write(2) per text, so that lines of concurrent writers never interleave.
+void WriteAll(int fd, const std::string& text) {
+  const char* p = text.data();
+  std::size_t left = text.size();
+  while (left > 0) {
+    ssize_t n = write(fd, p, left);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    p += n;
+    left -= static_cast<std::size_t>(n);
+  }
+}
+
+void WriteDebug(const std::string& text) {
+  WriteAll(STDERR_FILENO, text.size() > kMaxLine ? text.substr(0, kMaxLine) : text);
+}
+
+std::string TimeStamp(const LocalTime& t) {
+  char stamp[64];
+  std::snprintf(stamp, sizeof stamp, "[%.4d/%.2d/%.2d-%.2d:%.2d:%.2d] ", t.year, t.month, t.day,
+                t.hour, t.minute, t.second);
+  return stamp;
+}
+
+// Appends one line to this month's log file; the debug copy is made only once the file is open,
+// so that a lost line is lost everywhere alike.
+void AppendLogLine(const std::string& message, const std::string& tail, bool cut) {
+  const LocalTime now = LocalNow();
+  const std::string& exe = ExecutablePath();
+  if (exe.empty()) return;
+  const std::string name = LogFileName(exe, now.year, now.month);
+  if (name.size() > PATH_MAX - 1) return;
+  const int fd = open(name.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) return;
+  const std::string line = BuildLine(TimeStamp(now), message, tail, cut);
+  WriteDebug(line);
+  WriteAll(fd, line);
+  close(fd);
+}
+
+std::string SystemTextOrEmpty(int code) {
+  std::string text;
+  if (!SystemText(code, text)) text.clear();
+  return text;
+}
+
+void ErrorBoxText(QWidget* parent, const std::string& message) {
+  const std::string text = SystemTextOrEmpty(GetLastError()) + "\n\n" + message +
+                           "\n\nClick Ok to continue.";
+  ShowMessageBox(parent, "Internal Error", text.c_str(), BoxKind::Critical);
+}
+}  // namespace
+
+std::string LogFileName(const std::string& exe_path, int year, int month) {
+  // Only a dot in the file name itself starts an extension; a dot in a folder name does not,
+  // and an extensionless program keeps its whole path.
+  const std::size_t slash = exe_path.rfind('/');
+  const std::size_t start = slash == std::string::npos ? 0 : slash + 1;
+  const std::size_t dot = exe_path.rfind('.');
+  std::string name = exe_path;
+  if (dot != std::string::npos && dot >= start) name.resize(dot);
+  char suffix[64];
+  std::snprintf(suffix, sizeof suffix, "-%.4d%.2d.log", year, month);
+  return name + suffix;
+}
+
+void Trace(const char*, ...) {}
+
+void DebugTrace(const char* format, ...) {
+  LastErrorKeeper keep;
+  va_list args;
+  va_start(args, format);
+  const std::string message = FormatMessage(format, args);
+  va_end(args);
+  WriteDebug(message);
+}
+
+void LogLine(const char* format, ...) {
+  LastErrorKeeper keep;
+  va_list args;
+  va_start(args, format);
+  bool cut = false;
+  const std::string message = FormatMessage(format, args, &cut);
+  va_end(args);
+  AppendLogLine(message, "", cut);
+}
+
+void LogError(const char* format, ...) {
+  LastErrorKeeper keep;
+  va_list args;
+  va_start(args, format);
+  const std::string message = FormatMessage(format, args);
+  va_end(args);
+  AppendLogLine(message, " ERROR: " + SystemTextOrEmpty(keep.saved()) + "\n", false);
+}
+
+void ReportError(const char* format, ...) {
+  LastErrorKeeper keep;
+  const int code = keep.saved();
+  va_list args;
+  va_start(args, format);
+  const std::string message = FormatMessage(format, args);
+  va_end(args);
+  std::string line;
+  std::string text;
+  if (code == 0) {
+    line = BuildLine("-- ERROR: ", message, "\n", false);
+  } else if (!SystemText(code, text)) {
+    line = BuildLine("-- ERROR: ", message, ": " + std::to_string(code) + "\n", false);
+  } else {
+    line = BuildLine("** ERROR: ", message, " - " + text + "\n", false);
+  }
+  WriteDebug(line);
+}
+
+void ErrorBox(QWidget* parent, const char* format, ...) {
+  LastErrorKeeper keep;
+  va_list args;
+  va_start(args, format);
+  const std::string message = FormatMessage(format, args);
+  va_end(args);
+  ErrorBoxText(parent, message);
+}
+
+void FatalError(const char* message, const char* source, int line) {
+  // The hook writes out what must not be lost (the installer's uninstall log) before the
+  // user is asked anything.
+  if (FatalErrorHook hook = g_fatal_error_hook.load()) hook();
+  ErrorBox(nullptr, "%s\n\n%s:%d", message ? message : "", source ? source : "", line);
+  _exit(1);
+}
+
+void ReportCheckFailure(const char* condition, const char* source, int line) {
+  LastErrorKeeper keep;
+  LogError("ASSERT(%s) failed", condition ? condition : "");
+  LogLine("  in module [%s:%d].\n", source ? source : "", line);
+}
+
+void ConditionBox(const char* condition, const char* source, int line) {
+  ErrorBox(nullptr, "The (%s) condition failed at\n%s:%d", condition ? condition : "",
+           source ? source : "", line);
+}
+
+void SetFatalErrorHook(FatalErrorHook hook) { g_fatal_error_hook.store(hook); }

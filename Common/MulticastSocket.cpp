@@ -1,1 +1,166 @@
-// placeholder: implementation in progress
+#include "Common/MulticastSocket.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <thread>
+
+#include "Common/Log.h"
+#include "Common/Registry.h"
+#include "platform/LastError.h"
+#include "platform/Socket.h"
+
+static const char kModule[] = "Common/MulticastSocket";
+
+namespace {
+constexpr uint32_t kDefaultTtl = 255;
+
+// Dotted quad as inet_aton reads it; "" is the wildcard. A text that is no address gives
+// EINVAL, so that the step using it fails and reports instead of sending anywhere.
+bool ParseAddress(const char* text, in_addr* address) {
+  if (!text || !*text) {
+    address->s_addr = htonl(INADDR_ANY);
+    return true;
+  }
+  if (inet_aton(text, address) != 0) return true;
+  SetLastError(EINVAL);
+  return false;
+}
+
+sockaddr_in SocketAddress(in_addr address, int port) {
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_addr = address;
+  sa.sin_port = htons(static_cast<uint16_t>(port & 0xFFFF));
+  return sa;
+}
+
+// setsockopt with a 4-byte integer; SOCKET_ERROR with the last error set on failure.
+int SetIntOption(int sock, int level, int name, int value) {
+  if (setsockopt(sock, level, name, &value, sizeof value) == 0) return 0;
+  SetLastErrorFromErrno();
+  return SOCKET_ERROR;
+}
+
+int SetOption(int sock, int level, int name, const void* value, socklen_t size) {
+  if (setsockopt(sock, level, name, value, size) == 0) return 0;
+  SetLastErrorFromErrno();
+  return SOCKET_ERROR;
+}
+
+int BindTo(int sock, in_addr address, int port) {
+  const sockaddr_in sa = SocketAddress(address, port);
+  if (bind(sock, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0) return 0;
+  SetLastErrorFromErrno();
+  return SOCKET_ERROR;
+}
+
+int OpenDatagramSocket() {
+  const int sock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (sock == INVALID_SOCKET) SetLastErrorFromErrno();
+  return sock;
+}
+
+// A socket that failed a later step is never handed out; closing keeps the step's error.
+int Fail(int sock) {
+  CloseSocket(sock);
+  return INVALID_SOCKET;
+}
+}  // namespace
+
+int OpenMulticastSender(int port, const char* iface) {
+  const int sock = OpenDatagramSocket();
+  if (!VERIFY(sock != INVALID_SOCKET)) return INVALID_SOCKET;
+
+  in_addr address{};
+  int res = ParseAddress(iface, &address)
+                ? SetOption(sock, IPPROTO_IP, IP_MULTICAST_IF, &address, sizeof address)
+                : SOCKET_ERROR;
+  if (!VERIFY(res != SOCKET_ERROR)) return Fail(sock);
+
+  res = SetIntOption(sock, SOL_SOCKET, SO_REUSEADDR, 1);
+  if (!VERIFY(res != SOCKET_ERROR)) return Fail(sock);
+
+  res = BindTo(sock, address, port);
+  if (!VERIFY(res != SOCKET_ERROR)) return Fail(sock);
+
+  // No range check here: a value the kernel refuses fails this step and is reported.
+  uint32_t ttl = kDefaultTtl;
+  {
+    LastErrorKeeper keep;  // a missing setting is no failure
+    uint32_t stored = 0;
+    if (GetSettingDword("MulticastTTL", &stored, "Parameters")) ttl = stored;
+  }
+  res = SetIntOption(sock, IPPROTO_IP, IP_MULTICAST_TTL, static_cast<int>(ttl));
+  if (!VERIFY(res != SOCKET_ERROR)) return Fail(sock);
+
+  return sock;
+}
+
+int SendDatagram(int sock, const char* group, int port, const void* data, int length) {
+  in_addr address{};
+  int res = 0;
+  if (!ParseAddress(group, &address)) {
+    res = SOCKET_ERROR;
+  } else if (length < 0 || (!data && length > 0)) {
+    SetLastError(EINVAL);
+    res = SOCKET_ERROR;
+  }
+  if (!VERIFY(res != SOCKET_ERROR)) return 0;
+
+  const sockaddr_in to = SocketAddress(address, port);
+  const char* p = static_cast<const char*>(data);
+  int left = length;
+  for (;;) {
+    const ssize_t sent = sendto(sock, p, static_cast<std::size_t>(left), MSG_NOSIGNAL,
+                                reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    if (sent < 0 && errno == EINTR) continue;
+    if (sent < 0 && (errno == EWOULDBLOCK || errno == EAGAIN)) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      continue;
+    }
+    if (sent < 0) {
+      SetLastErrorFromErrno();
+      res = SOCKET_ERROR;
+    }
+    if (!VERIFY(res != SOCKET_ERROR)) return 0;
+    // A datagram goes whole; the loop only matters for a platform that sends part of one.
+    if (sent >= left) return length;
+    p += sent;
+    left -= static_cast<int>(sent);
+  }
+}
+
+int OpenMulticastReceiver(const char* group, int port) {
+  const int sock = OpenDatagramSocket();
+  if (!VERIFY(sock != INVALID_SOCKET)) return INVALID_SOCKET;
+
+  in_addr any{};
+  any.s_addr = htonl(INADDR_ANY);
+  int res = SetOption(sock, IPPROTO_IP, IP_MULTICAST_IF, &any, sizeof any);
+  if (!VERIFY(res != SOCKET_ERROR)) return Fail(sock);
+
+  res = SetIntOption(sock, SOL_SOCKET, SO_REUSEADDR, 1);
+  if (!VERIFY(res != SOCKET_ERROR)) return Fail(sock);
+
+  // Linux otherwise delivers every group joined on this port by any socket of the machine.
+  res = SetIntOption(sock, IPPROTO_IP, IP_MULTICAST_ALL, 0);
+  if (!VERIFY(res != SOCKET_ERROR)) return Fail(sock);
+
+  res = BindTo(sock, any, port);
+  if (!VERIFY(res != SOCKET_ERROR)) return Fail(sock);
+
+  ip_mreq request{};
+  request.imr_interface = any;
+  res = ParseAddress(group, &request.imr_multiaddr)
+            ? SetOption(sock, IPPROTO_IP, IP_ADD_MEMBERSHIP, &request, sizeof request)
+            : SOCKET_ERROR;
+  if (!VERIFY(res != SOCKET_ERROR)) return Fail(sock);
+
+  return sock;
+}

@@ -103,12 +103,12 @@ void ErrorBoxText(QWidget* parent, const std::string& message) {
 
 std::string LogFileName(const std::string& exe_path, int year, int month) {
   // Only a dot in the file name itself starts an extension; a dot in a folder name does not,
-  // and an extensionless program keeps its whole path.
+  // an extensionless program keeps its whole path, and a leading dot (".name") is no extension.
   const std::size_t slash = exe_path.rfind('/');
   const std::size_t start = slash == std::string::npos ? 0 : slash + 1;
   const std::size_t dot = exe_path.rfind('.');
   std::string name = exe_path;
-  if (dot != std::string::npos && dot >= start) name.resize(dot);
+  if (dot != std::string::npos && dot > start) name.resize(dot);
   char suffix[64];
   std::snprintf(suffix, sizeof suffix, "-%.4d%.2d.log", year, month);
   return name + suffix;

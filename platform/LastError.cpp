@@ -28,9 +28,7 @@ bool SystemText(int code, std::string& text) {
   const char* found = nullptr;
   char buffer[256];
   if (code >= kSqliteBase) {
-    found = sqlite3_errstr(code - kSqliteBase);
-    // SQLite names every code it does not know "unknown error".
-    if (IsUnknownText(found) && code != kSqliteBase) return false;
+    found = sqlite3_errstr(code - kSqliteBase);  // "unknown error" for codes it lacks
   } else if (code >= kResolverBase) {
     const int eai = kResolverBase - code;
     found = gai_strerror(eai);

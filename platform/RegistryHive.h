@@ -41,6 +41,8 @@ class RegKey {
   int DeleteValue(const char* name);
   // Name of the sub-key at index (sorted by name); kRegNoMoreItems past the end.
   int EnumKey(uint32_t index, std::string& name) const;
+  // Name, type and data of the value at index (sorted by name); kRegNoMoreItems past the end.
+  int EnumValue(uint32_t index, std::string& name, uint32_t* type, std::string& data) const;
   // Delete a direct sub-key that has no sub-keys of its own (with its values).
   int DeleteKey(const char* subkey);
   // Class text of this key.
@@ -53,3 +55,5 @@ class RegKey {
 std::string ExpandEnvironmentStrings(const std::string& text);
 // The folder that holds the hive files.
 std::string RegistryFolder();
+// The file of one hive in that folder.
+std::string HiveFile(Hive hive);

@@ -1,0 +1,155 @@
+#include "glimt/Decode.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+#include <memory>
+
+#include "Common/Log.h"
+
+DatagramCheck CheckDatagram(const uint8_t* data, std::size_t n, int bits_per_pixel,
+                            UpdateHeader& header) {
+  if (!DecodeUpdateHeader(data, n, header)) return DatagramCheck::kShort;
+  switch (header.kind) {
+    case UPDATE_AREA:
+    case UPDATE_POINTER:
+      return DatagramCheck::kUse;
+    case UPDATE_BLOCK: {
+      if (kUpdateHeaderBytes + header.length > n) return DatagramCheck::kTruncated;
+      BlockSize size;
+      if (!BlockGeometry(header, bits_per_pixel, &size)) return DatagramCheck::kBadRect;
+      return DatagramCheck::kUse;
+    }
+    default:
+      return DatagramCheck::kUnknownKind;
+  }
+}
+
+bool IsUsableArea(const AreaRect& a) {
+  const int64_t w = int64_t{a.right} - a.left;
+  const int64_t h = int64_t{a.bottom} - a.top;
+  return w > 0 && h > 0 && w <= kMaxPictureSide && h <= kMaxPictureSide;
+}
+
+int32_t ScaleCoordinate(int64_t value, int64_t client, int64_t span) {
+  if (span <= 0) return 0;
+  // |value| < 2^33 and |client| < 2^31 here, so the product fits in 64 bits.
+  const int64_t q = value * client / span;
+  return static_cast<int32_t>(std::clamp<int64_t>(q, INT32_MIN, INT32_MAX));
+}
+
+void ScalePoint(const AreaRect& a, int cw, int ch, int32_t x, int32_t y, int32_t* cx,
+                int32_t* cy) {
+  *cx = ScaleCoordinate(int64_t{x} - a.left, cw, int64_t{a.right} - a.left);
+  *cy = ScaleCoordinate(int64_t{y} - a.top, ch, int64_t{a.bottom} - a.top);
+}
+
+AreaRect ScaleRect(const AreaRect& a, int cw, int ch, const AreaRect& r) {
+  const int64_t sw = int64_t{a.right} - a.left, sh = int64_t{a.bottom} - a.top;
+  AreaRect out;
+  out.left = ScaleCoordinate(int64_t{r.left} - a.left, cw, sw);
+  out.top = ScaleCoordinate(int64_t{r.top} - a.top, ch, sh);
+  out.right = ScaleCoordinate(int64_t{r.right} - a.left, cw, sw);
+  out.bottom = ScaleCoordinate(int64_t{r.bottom} - a.top, ch, sh);
+  return out;
+}
+
+AreaRect InvalidationRect(const AreaRect& a, int cw, int ch, const AreaRect& r) {
+  AreaRect out = ScaleRect(a, cw, ch, r);
+  const bool scaled = int64_t{cw} != int64_t{a.right} - a.left ||
+                      int64_t{ch} != int64_t{a.bottom} - a.top;
+  if (scaled) {
+    out.left = out.left == INT32_MIN ? out.left : out.left - 1;
+    out.top = out.top == INT32_MIN ? out.top : out.top - 1;
+    out.right = out.right == INT32_MAX ? out.right : out.right + 1;
+    out.bottom = out.bottom == INT32_MAX ? out.bottom : out.bottom + 1;
+  }
+  out.left = std::clamp(out.left, 0, std::max(cw, 0));
+  out.top = std::clamp(out.top, 0, std::max(ch, 0));
+  out.right = std::clamp(out.right, 0, std::max(cw, 0));
+  out.bottom = std::clamp(out.bottom, 0, std::max(ch, 0));
+  return out;
+}
+
+bool BlockGeometry(const UpdateHeader& h, int bits_per_pixel, BlockSize* size) {
+  const int64_t w = int64_t{h.right} - h.left;
+  const int64_t hh = int64_t{h.bottom} - h.top;
+  if (w <= 0 || hh <= 0 || bits_per_pixel <= 0) return false;
+  const int64_t s = ScanLineBytes(w, bits_per_pixel);
+  // w < 2^33 and s < 2^39: a height above the buffer size already fails, so no overflow.
+  if (hh > static_cast<int64_t>(kDecodeBufferBytes) ||
+      s > static_cast<int64_t>(kDecodeBufferBytes) ||
+      hh * s > static_cast<int64_t>(kDecodeBufferBytes))
+    return false;
+  *size = {w, hh, s, hh * s};
+  return true;
+}
+
+namespace {
+
+enum class Inflated { kEnded, kFilled, kBroken };
+
+// One-shot inflate that, unlike uncompress, tells a full buffer from a damaged stream and
+// always reports how much it wrote.
+Inflated InflateInto(const uint8_t* in, std::size_t in_len, uint8_t* out, std::size_t cap,
+                     std::size_t* produced) {
+  z_stream z{};
+  *produced = 0;
+  if (inflateInit(&z) != Z_OK) return Inflated::kBroken;
+  z.next_in = const_cast<Bytef*>(in);
+  z.avail_in = static_cast<uInt>(in_len);
+  z.next_out = out;
+  z.avail_out = static_cast<uInt>(cap);
+  const int rc = inflate(&z, Z_FINISH);
+  *produced = cap - z.avail_out;
+  inflateEnd(&z);
+  if (rc == Z_STREAM_END) return Inflated::kEnded;
+  if (rc == Z_BUF_ERROR && z.avail_out == 0) return Inflated::kFilled;
+  return Inflated::kBroken;
+}
+
+}  // namespace
+
+DecodeResult DecodeBlockInto(PixelSurface& pic, const AreaRect& area, const uint8_t* datagram,
+                             std::size_t* produced_out) {
+  UpdateHeader h;
+  DecodeUpdateHeader(datagram, kUpdateHeaderBytes, h);
+  BlockSize bs;
+  if (produced_out) *produced_out = 0;
+  if (h.kind != UPDATE_BLOCK || !pic.bits || pic.bits_per_pixel % 8 != 0 ||
+      !BlockGeometry(h, pic.bits_per_pixel, &bs))
+    return DecodeResult::kSkipped;
+
+  // Zeroed, so rows a short stream never wrote show black, never old heap contents.
+  std::unique_ptr<uint8_t[]> buffer(new uint8_t[kDecodeBufferBytes]());
+  std::size_t produced = 0;
+  const Inflated how = InflateInto(datagram + kUpdateHeaderBytes, h.length, buffer.get(),
+                                   kDecodeBufferBytes, &produced);
+  if (produced_out) *produced_out = produced;
+  if (how == Inflated::kBroken) return DecodeResult::kSkipped;
+  const std::size_t taken = std::min<std::size_t>(produced, bs.bytes);
+  if (produced != static_cast<std::size_t>(bs.bytes))
+    Trace("bad block (%d, %d)\n", static_cast<int>(taken), static_cast<int>(produced));
+
+  const int bpp = pic.bits_per_pixel / 8;
+  const int64_t x0 = int64_t{h.left} - area.left;
+  const int64_t y0 = int64_t{h.top} - area.top;
+  const int64_t sx_begin = std::max<int64_t>(0, -x0);
+  const int64_t sx_end = std::min<int64_t>(bs.width, pic.width - x0);
+  if (sx_begin < sx_end) {
+    const std::size_t run = static_cast<std::size_t>((sx_end - sx_begin) * bpp);
+    for (int64_t y = 0; y < bs.height; ++y) {
+      const int64_t dy = y0 + y;
+      if (dy < 0 || dy >= pic.height) continue;
+      uint8_t* dst = pic.bits + dy * pic.stride + (x0 + sx_begin) * bpp;
+      std::memcpy(dst, buffer.get() + y * bs.scan_line + sx_begin * bpp, run);
+      if (bpp == 4)
+        for (std::size_t i = 3; i < run; i += 4) dst[i] = 0xff;
+    }
+  }
+  return how == Inflated::kEnded && produced == static_cast<std::size_t>(bs.bytes)
+             ? DecodeResult::kDrawn
+             : DecodeResult::kDrawnShort;
+}

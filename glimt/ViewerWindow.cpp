@@ -1,0 +1,160 @@
+#include "glimt/ViewerWindow.h"
+
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QImage>
+#include <QKeyEvent>
+#include <QPainter>
+#include <QWindow>
+#include <algorithm>
+
+#include "glimt/glimt.h"
+#include "platform/WindowFrame.h"
+
+ViewerWindow::ViewerWindow() : QWidget(nullptr) {
+  setWindowTitle(QStringLiteral("Orvane GLIMT"));
+  // The picture covers every pixel: no background fill, no flicker on resize.
+  setAttribute(Qt::WA_OpaquePaintEvent);
+  setAttribute(Qt::WA_NoSystemBackground);
+  setCursor(Qt::ArrowCursor);
+}
+
+bool ViewerWindow::Create(bool fullscreen) {
+  fullscreen_ = fullscreen;
+  if (fullscreen)
+    setWindowFlags(Qt::Window | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint);
+  winId();  // the native window, still unmapped: it is mapped at placement
+  QWindow* handle = windowHandle();
+  if (!handle || !internalWinId()) return false;
+  handle->installEventFilter(this);
+  state_.created = true;
+  return true;
+}
+
+bool ViewerWindow::PlaceFromReceiveThread(const AreaRect& area, const AreaRect& desktop) {
+  {
+    std::lock_guard<std::mutex> hold(place_mutex_);
+    if (state_.stopping) return false;
+    placement_done_ = false;
+  }
+  QMetaObject::invokeMethod(this, [this, area, desktop] {
+    Place(area, desktop);
+    std::lock_guard<std::mutex> hold(place_mutex_);
+    placement_done_ = true;
+    place_done_.notify_all();
+  }, Qt::QueuedConnection);
+  // Not a blocking queued call: a window thread that has left its loop would never answer.
+  std::unique_lock<std::mutex> wait(place_mutex_);
+  place_done_.wait(wait, [this] { return placement_done_ || state_.stopping.load(); });
+  return placement_done_;
+}
+
+void ViewerWindow::Stop() {
+  std::lock_guard<std::mutex> hold(place_mutex_);
+  state_.stopping = true;
+  place_done_.notify_all();
+}
+
+void ViewerWindow::InvalidateFromReceiveThread(const AreaRect& r) {
+  if (r.right <= r.left || r.bottom <= r.top) return;
+  const QRect rect(r.left, r.top, r.right - r.left, r.bottom - r.top);
+  QMetaObject::invokeMethod(this, [this, rect] { update(rect); }, Qt::QueuedConnection);
+}
+
+void ViewerWindow::Place(const AreaRect& s, const AreaRect& d) {
+  if (fullscreen_) {
+    setGeometry(d.left, d.top, d.right - d.left, d.bottom - d.top);
+  } else {
+    const FrameExtents e = QueryFrameExtents(internalWinId());
+    const int64_t w = int64_t{s.right} - s.left, h = int64_t{s.bottom} - s.top;
+    // The outer frame starts at the area's corner; only right and bottom are cut to the desktop.
+    int64_t right = s.left + w + e.left + e.right;
+    int64_t bottom = s.top + h + e.top + e.bottom;
+    if (right >= d.right) right = d.right;
+    if (bottom >= d.bottom) bottom = d.bottom;
+    const int cw = static_cast<int>(std::max<int64_t>(1, right - s.left - e.left - e.right));
+    const int ch = static_cast<int>(std::max<int64_t>(1, bottom - s.top - e.top - e.bottom));
+    resize(cw, ch);
+    move(s.left, s.top);  // a top-level window's position is its frame's
+  }
+  state_.placed = true;
+  show();
+  raise();
+  activateWindow();
+  UpdateState();
+}
+
+void ViewerWindow::UpdateState() {
+  state_.client_width = width();
+  state_.client_height = height();
+  const QPoint origin = mapToGlobal(QPoint(0, 0));
+  state_.origin_x = origin.x();
+  state_.origin_y = origin.y();
+  const QWindow* handle = windowHandle();
+  state_.shown = isVisible() && !isMinimized() && handle && handle->isExposed();
+}
+
+void ViewerWindow::paintEvent(QPaintEvent*) {
+  if (!g_ready.load(std::memory_order_acquire)) return;
+  PixelSurface surface;
+  surface.bits = g_picture->bits();
+  surface.width = g_picture->width();
+  surface.height = g_picture->height();
+  surface.stride = g_picture->bytesPerLine();
+  surface.bits_per_pixel = g_picture->depth();
+  DrainBlocks(*g_blocks, [&](uint8_t* datagram) { DecodeBlockInto(surface, g_area, datagram); });
+  // Nearest-neighbour stretch over the whole client area; Qt clips to the update region.
+  QPainter painter(this);
+  painter.drawImage(rect(), *g_picture);
+}
+
+void ViewerWindow::resizeEvent(QResizeEvent* event) {
+  QWidget::resizeEvent(event);
+  UpdateState();
+  const QRect client = rect();
+  if (client.isEmpty() || client == last_client_) return;
+  last_client_ = client;
+  RequestRefresh();
+}
+
+void ViewerWindow::moveEvent(QMoveEvent* event) {
+  QWidget::moveEvent(event);
+  UpdateState();
+}
+
+void ViewerWindow::showEvent(QShowEvent* event) {
+  QWidget::showEvent(event);
+  UpdateState();
+}
+
+void ViewerWindow::hideEvent(QHideEvent* event) {
+  QWidget::hideEvent(event);
+  UpdateState();
+}
+
+void ViewerWindow::changeEvent(QEvent* event) {
+  QWidget::changeEvent(event);
+  if (event->type() == QEvent::WindowStateChange) UpdateState();
+}
+
+bool ViewerWindow::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == windowHandle() && event->type() == QEvent::Expose)
+    QMetaObject::invokeMethod(this, [this] { UpdateState(); }, Qt::QueuedConnection);
+  return QWidget::eventFilter(watched, event);
+}
+
+void ViewerWindow::keyPressEvent(QKeyEvent* event) {
+  // The frameless form has no close box, and the pointer follows the server: Escape is the
+  // way out.
+  if (fullscreen_ && event->key() == Qt::Key_Escape) {
+    close();
+    return;
+  }
+  QWidget::keyPressEvent(event);
+}
+
+void ViewerWindow::closeEvent(QCloseEvent* event) {
+  Stop();
+  event->accept();
+  QCoreApplication::quit();
+}

@@ -1,0 +1,63 @@
+#pragma once
+// The viewer's one window: the picture stretched over the client area, framed or frameless
+// on top of the whole screen. Lives on the window thread; the receive thread reads its state
+// through WindowState and asks for placement and repaints through queued calls.
+#include <QWidget>
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+
+#include "glimt/Decode.h"
+
+// What the receive thread may know of the window, kept current by the window thread.
+struct WindowState {
+  std::atomic<bool> created{false};
+  std::atomic<bool> placed{false};
+  std::atomic<bool> shown{false};      // mapped, not minimised, exposed
+  std::atomic<bool> stopping{false};   // the program is ending: no more calls into the GUI
+  std::atomic<int> client_width{0}, client_height{0};
+  std::atomic<int> origin_x{0}, origin_y{0};  // client (0, 0) on the screen
+
+  // Before the first placement a created window counts as shown, so that the first
+  // UPDATE_AREA (which places it) is not dropped.
+  bool AcceptsDatagrams() const { return placed ? shown.load() : created.load(); }
+};
+
+class ViewerWindow : public QWidget {
+  Q_OBJECT
+ public:
+  ViewerWindow();
+  // Makes the native window, unmapped; false when the platform refused it.
+  bool Create(bool fullscreen);
+
+  WindowState& state() { return state_; }
+  // Receive thread: place the window from the area and the desktop, and wait until the window
+  // thread has done it (or the program is ending). Returns false when it was not done.
+  bool PlaceFromReceiveThread(const AreaRect& area, const AreaRect& desktop);
+  // Receive thread: repaint a client rectangle.
+  void InvalidateFromReceiveThread(const AreaRect& r);
+  // Window thread, at exit: release a receive thread that waits for a placement.
+  void Stop();
+
+ protected:
+  void paintEvent(QPaintEvent* event) override;
+  void resizeEvent(QResizeEvent* event) override;
+  void moveEvent(QMoveEvent* event) override;
+  void showEvent(QShowEvent* event) override;
+  void hideEvent(QHideEvent* event) override;
+  void changeEvent(QEvent* event) override;
+  void keyPressEvent(QKeyEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
+ private:
+  void Place(const AreaRect& area, const AreaRect& desktop);
+  void UpdateState();
+
+  WindowState state_;
+  bool fullscreen_ = false;
+  QRect last_client_;
+  std::mutex place_mutex_;
+  std::condition_variable place_done_;
+  bool placement_done_ = false;
+};

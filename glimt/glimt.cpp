@@ -1,0 +1,316 @@
+// The viewer: start-up and the connection dialog, the receive thread, and program exit.
+#include "glimt/glimt.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QIcon>
+#include <QImage>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <thread>
+
+#include "Common/Log.h"
+#include "Common/MulticastSocket.h"
+#include "glimt/ConnectionDialog.h"
+#include "glimt/Rendezvous.h"
+#include "glimt/ViewerWindow.h"
+#include "platform/LastError.h"
+#include "platform/PointerWarp.h"
+#include "platform/Socket.h"
+
+static const char kModule[] = "glimt/glimt";
+
+char g_group[kTextBytes] = "227.0.1.1";
+int g_port = 10510;
+char g_server[kTextBytes] = "";
+int g_fullscreen = 0;
+
+std::atomic<int> g_ready{0};
+AreaRect g_area;
+QImage* g_picture = nullptr;
+BlockQueue* g_blocks = new BlockQueue;
+ViewerWindow* g_wnd = nullptr;
+DisplayFormat g_display;
+static bool g_have_display = false;
+
+void RequestRefresh() { SendRefreshRequest(g_server); }
+
+namespace {
+
+// What start-up and exit share with the receive thread. Heap-allocated and left alive when
+// the thread does not end in time, since it may still touch it.
+struct ReceiveControl {
+  int sock = INVALID_SOCKET;
+  int wake = -1;  // eventfd: written once at exit
+  std::mutex mutex;
+  std::condition_variable ended_cv;
+  bool ended = false;
+};
+ReceiveControl* g_receive = new ReceiveControl;
+
+QImage::Format PictureFormat(const DisplayFormat& f) {
+  switch (f.bits_per_pixel) {
+    case 32: return QImage::Format_RGB32;
+    case 24: return QImage::Format_BGR888;
+    case 16: return f.depth == 15 ? QImage::Format_RGB555 : QImage::Format_RGB16;
+    case 8: return QImage::Format_Indexed8;
+    default: return QImage::Format_Invalid;
+  }
+}
+
+// Waits for a datagram or the exit signal; false at exit.
+bool WaitForDatagram(ReceiveControl& rc) {
+  pollfd fds[2] = {{rc.sock, POLLIN, 0}, {rc.wake, POLLIN, 0}};
+  for (;;) {
+    const int n = poll(fds, 2, -1);
+    if (n < 0 && errno == EINTR) continue;
+    if (g_wnd->state().stopping || (fds[1].revents & POLLIN)) return false;
+    return true;  // a datagram, or an error that the receive itself reports
+  }
+}
+
+// The first usable UPDATE_AREA: the picture, then the window's placement. False ends the
+// thread.
+bool HandleArea(const UpdateHeader& h) {
+  Trace("init\n");
+  if (g_ready.load(std::memory_order_acquire)) return true;
+  const AreaRect area{h.left, h.top, h.right, h.bottom};
+  if (!IsUsableArea(area)) return true;  // wait for a good one
+  if (!g_have_display) {
+    ConditionBox("desktop", kModule, 79);
+    return false;
+  }
+  auto* picture = new QImage(area.right - area.left, area.bottom - area.top,
+                             PictureFormat(g_display));
+  if (picture->isNull()) {
+    delete picture;
+    ConditionBox("b", kModule, 85);
+    return false;
+  }
+  picture->fill(0);
+  if (picture->format() == QImage::Format_Indexed8) {
+    QList<QRgb> table(g_display.color_table.begin(), g_display.color_table.end());
+    picture->setColorTable(table);
+  }
+  g_area = area;
+  g_picture = picture;
+  g_ready.store(1, std::memory_order_release);
+  const AreaRect desktop{0, 0, g_display.width, g_display.height};
+  g_wnd->PlaceFromReceiveThread(area, desktop);
+  return true;
+}
+
+void HandlePointer(const UpdateHeader& h, PointerWarp& warp) {
+  if (!g_ready.load(std::memory_order_acquire)) return;
+  const WindowState& s = g_wnd->state();
+  int32_t x = 0, y = 0;
+  ScalePoint(g_area, s.client_width, s.client_height, h.left, h.top, &x, &y);
+  const int64_t sx = int64_t{x} + s.origin_x, sy = int64_t{y} + s.origin_y;
+  warp.MoveTo(static_cast<int>(std::clamp<int64_t>(sx, INT32_MIN, INT32_MAX)),
+              static_cast<int>(std::clamp<int64_t>(sy, INT32_MIN, INT32_MAX)));
+}
+
+// True when the queue took the buffer.
+bool HandleBlock(const UpdateHeader& h, uint8_t* buffer, bool* dropping) {
+  if (!g_ready.load(std::memory_order_acquire)) return false;
+  if (!g_blocks->Append(buffer)) {
+    if (!*dropping) LogLine("Viewer falls behind: dropping blocks until it catches up\n");
+    *dropping = true;
+    return false;
+  }
+  *dropping = false;
+  const WindowState& s = g_wnd->state();
+  const AreaRect r{h.left, h.top, h.right, h.bottom};
+  g_wnd->InvalidateFromReceiveThread(
+      InvalidationRect(g_area, s.client_width, s.client_height, r));
+  return true;
+}
+
+void RaiseOwnPriority() {
+  const id_t tid = static_cast<id_t>(gettid());
+  errno = 0;
+  const int nice_now = getpriority(PRIO_PROCESS, tid);
+  if (errno == 0) setpriority(PRIO_PROCESS, tid, std::max(-20, nice_now - 5));  // may be refused
+}
+
+void ReceiveThread(ReceiveControl* rc) {
+  RaiseOwnPriority();
+  PointerWarp warp;
+  bool dropping = false;
+  rc->sock = OpenMulticastReceiver(g_group, g_port);
+  if (rc->sock == INVALID_SOCKET) {
+    ConditionBox("sock != -1", kModule, 38);
+  } else {
+    RequestRefresh();
+    while (WaitForDatagram(*rc)) {
+      uint8_t* buffer = new uint8_t[kReceiveBufferBytes];
+      ssize_t n;
+      do n = recv(rc->sock, buffer, kReceiveBufferBytes, 0);
+      while (n < 0 && errno == EINTR);
+      if (n < 0) {
+        SetLastErrorFromErrno();
+        ReportError("recv");
+        delete[] buffer;
+        break;
+      }
+      UpdateHeader h;
+      bool kept = false;
+      bool go_on = true;
+      // Empty and short datagrams are dropped like any malformed one: a stray packet on the
+      // port must not end the stream.
+      if (g_wnd->state().AcceptsDatagrams() &&
+          CheckDatagram(buffer, static_cast<std::size_t>(n), g_display.bits_per_pixel, h) ==
+              DatagramCheck::kUse) {
+        if (h.kind == UPDATE_AREA) go_on = HandleArea(h);
+        else if (h.kind == UPDATE_POINTER) HandlePointer(h, warp);
+        else kept = HandleBlock(h, buffer, &dropping);
+      }
+      if (!kept) delete[] buffer;
+      if (!go_on) break;
+    }
+  }
+  std::lock_guard<std::mutex> hold(rc->mutex);
+  rc->ended = true;
+  rc->ended_cv.notify_all();
+}
+
+// Ends the receive thread at exit: wake it, wait at most a second, close its socket.
+void StopReceiveThread() {
+  g_wnd->Stop();
+  const uint64_t one = 1;
+  if (write(g_receive->wake, &one, sizeof one) < 0) {}
+  std::unique_lock<std::mutex> wait(g_receive->mutex);
+  if (!g_receive->ended_cv.wait_for(wait, std::chrono::seconds(1),
+                                    [] { return g_receive->ended; }))
+    return;  // still inside a call (a box, a refresh request): leave its objects alive
+  wait.unlock();
+  if (g_receive->sock != INVALID_SOCKET) CloseSocket(g_receive->sock);
+  close(g_receive->wake);
+  delete g_blocks;
+  g_blocks = nullptr;
+  delete g_picture;
+  g_picture = nullptr;
+  delete g_receive;
+  g_receive = nullptr;
+}
+
+void PrintUsage() {
+  std::printf(
+      "Usage: glimt [TARGET [fullscreen]]\n"
+      "Shows the desktop that an Orvane VARNO server broadcasts over IP multicast.\n\n"
+      "  TARGET       a multicast group beginning with \"227.\", optionally :PORT\n"
+      "               (default port 10510), or the host name or address of the server,\n"
+      "               which is asked for its group on TCP port 10510\n"
+      "  fullscreen   any second argument: show the picture full screen, on top\n\n"
+      "Without a server host on the command line the connection dialog is shown.\n"
+      "Escape leaves the full-screen view; closing the window ends the viewer.\n\n"
+      "  --help       show this text and exit\n"
+      "  --version    show the version and exit\n");
+}
+
+// Step 3: the command line. False ends start-up.
+bool ReadCommandLine(int argc, char** argv) {
+  if (argc > 1) {
+    if (std::strlen(argv[1]) >= kTextBytes) {
+      std::fprintf(stderr, "glimt: the target is longer than %zu characters; ignored\n",
+                   kTextBytes - 1);
+    } else if (std::strncmp(argv[1], "227.", 4) == 0) {
+      std::strcpy(g_group, argv[1]);
+    } else {
+      std::strcpy(g_server, argv[1]);
+      if (!RendezvousExchange(g_server, g_group)) {
+        ConditionBox("client != SOCKET_ERROR", kModule, 184);
+        return false;
+      }
+    }
+  }
+  if (argc > 2) g_fullscreen = 1;
+  return true;
+}
+
+// Step 4: the dialog loop, while no server is known. False when it was cancelled.
+bool RunDialogLoop() {
+  while (!g_server[0]) {
+    ConnectionDialog dialog;
+    if (dialog.exec() != QDialog::Accepted) return false;
+    g_fullscreen = dialog.fullscreen ? 1 : 0;
+    const QByteArray server = dialog.server.toUtf8();
+    const QByteArray address = dialog.address.toUtf8();
+    if (dialog.type == 0) {
+      char group[kTextBytes];
+      std::strcpy(g_server, server.constData());  // lengths checked by the dialog
+      if (RendezvousExchange(g_server, group)) std::strcpy(g_group, group);
+    } else if (dialog.type == 1) {
+      std::strcpy(g_group, address.constData());
+      break;
+    }
+  }
+  return true;
+}
+
+bool Startup(int argc, char** argv) {
+  if (SocketStartup() != 0) {
+    ReportCheckFailure("!res", kModule, 174);
+    return false;
+  }
+  if (!ReadCommandLine(argc, argv) || !RunDialogLoop()) return false;
+
+  char group[kTextBytes];
+  if (SplitTarget(g_group, group, &g_port)) std::strcpy(g_group, group);
+
+  // The window exists, unmapped, before the thread asks for a refresh, so the answering
+  // UPDATE_AREA is not dropped.
+  g_wnd = new ViewerWindow;
+  if (!g_wnd->Create(g_fullscreen != 0)) {
+    ConditionBox("b", kModule, 236);
+    return false;
+  }
+  g_receive->wake = eventfd(0, EFD_CLOEXEC);
+  try {
+    std::thread(ReceiveThread, g_receive).detach();
+  } catch (const std::system_error&) {
+    ConditionBox("thread", kModule, 233);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  signal(SIGPIPE, SIG_IGN);
+  if (argc > 1 && std::strcmp(argv[1], "--help") == 0) {
+    PrintUsage();
+    return 0;
+  }
+  if (argc > 1 && std::strcmp(argv[1], "--version") == 0) {
+    std::printf("glimt (Orvane GLIMT) %s\n", ORVANE_VERSION);
+    return 0;
+  }
+  // Before the QApplication: without a display Qt would end the process itself.
+  g_have_display = QueryDisplayFormat(&g_display);
+  if (!g_have_display) {
+    ReportCheckFailure("desktop", kModule, 79);
+    std::fprintf(stderr, "glimt: cannot open the X display\n");
+    return 1;
+  }
+  QApplication app(argc, argv);
+  QApplication::setQuitOnLastWindowClosed(false);
+  QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/glimt-32.xpm")));
+  if (!Startup(argc, argv)) return 1;
+  const int rc = app.exec();
+  StopReceiveThread();
+  delete g_wnd;
+  g_wnd = nullptr;
+  return rc;
+}

@@ -1,0 +1,55 @@
+#pragma once
+// The settings dialog of the server: target, broadcast area, timer periods and compression
+// level. OK applies the values to the running server at once and writes them to the settings
+// store. Main thread; modal, without owner.
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include <QDialog>
+
+namespace Ui {
+class ServerDialog;
+}
+class QLineEdit;
+class QSlider;
+
+class ServerDialog : public QDialog {
+ public:
+  explicit ServerDialog(QWidget* parent = nullptr);
+  ~ServerDialog() override;
+
+  // The values shown, filled from the running server at construction.
+  struct Values {
+    std::string target;  // "group:port"
+    int32_t clip_bottom = 0, clip_left = 0, clip_right = 0, clip_top = 0;
+    int rate_pointer = 0, rate_screen = 0, compression_level = 0;
+  };
+  const Values& values() const { return values_; }
+
+  // The OK button: reads and checks every field, applies and stores them, closes with OK.
+  // A field that fails shows its message, gets the focus, and nothing at all is applied.
+  void OnOK();
+
+  // The controls, for tests.
+  QLineEdit* target_edit() const;
+  QLineEdit* clip_left_edit() const;
+  QLineEdit* clip_top_edit() const;
+  QLineEdit* clip_right_edit() const;
+  QLineEdit* clip_bottom_edit() const;
+  QLineEdit* rate_screen_edit() const;
+  QLineEdit* rate_pointer_edit() const;
+  QSlider* compression_slider() const;
+
+ private:
+  void ToControls();
+  // Field exchange in the fixed order; false after the message for the first bad field.
+  bool FromControls(Values& out);
+  // Values that parse but would leave the server sending nothing useful.
+  bool Check(const Values& v);
+  void Refuse(QLineEdit* field, const char* message);
+  bool Apply();
+
+  std::unique_ptr<Ui::ServerDialog> ui_;
+  Values values_;
+};

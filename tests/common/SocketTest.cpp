@@ -1,0 +1,355 @@
+// TCP client and multicast sockets, inside a private network namespace (tests/netns-run).
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "Common/ClientSocket.h"
+#include "Common/Log.h"
+#include "Common/MulticastSocket.h"
+#include "Common/Registry.h"
+#include "platform/LastError.h"
+#include "platform/Socket.h"
+#include "tests/common/CommonTestUtil.h"
+
+using namespace commontest;
+using testsupport::CountFds;
+using testsupport::TempDir;
+
+namespace {
+const char kStamp[] = "[2003/12/12-15:12:49] ";
+
+// A TCP listener on 127.0.0.1 at a free port.
+class Listener {
+ public:
+  Listener() {
+    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd_, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+    listen(fd_, 8);
+    socklen_t len = sizeof sa;
+    getsockname(fd_, reinterpret_cast<sockaddr*>(&sa), &len);
+    port_ = ntohs(sa.sin_port);
+  }
+  ~Listener() { close(fd_); }
+  int port() const { return port_; }
+  int Accept() { return accept(fd_, nullptr, nullptr); }
+
+ private:
+  int fd_ = -1;
+  int port_ = 0;
+};
+
+// A port that nobody listens on: bound once, then released.
+int ClosedPort() {
+  Listener l;
+  return l.port();
+}
+
+// Reads what arrives until the peer closes (or 2 s pass).
+std::string ReadAll(int fd) {
+  std::string all;
+  char buf[4096];
+  for (;;) {
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, 2000) <= 0) break;
+    const ssize_t n = recv(fd, buf, sizeof buf, 0);
+    if (n <= 0) break;
+    all.append(buf, static_cast<std::size_t>(n));
+  }
+  return all;
+}
+
+// One datagram within limit_ms, or "" when none came.
+std::string ReceiveDatagram(int fd, int limit_ms = 1000) {
+  pollfd p{fd, POLLIN, 0};
+  if (poll(&p, 1, limit_ms) <= 0) return "";
+  char buf[65536];
+  const ssize_t n = recv(fd, buf, sizeof buf, 0);
+  return n > 0 ? std::string(buf, static_cast<std::size_t>(n)) : "";
+}
+
+int IntOption(int fd, int level, int name) {
+  int value = -1;
+  socklen_t len = sizeof value;
+  getsockopt(fd, level, name, &value, &len);
+  return value;
+}
+
+class SocketTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(testsupport::InPrivateNetwork()) << "run this test through tests/netns-run";
+    setenv("ORVANE_REGISTRY", registry_.path().c_str(), 1);
+  }
+  LogPlace place_;
+  TempDir registry_;
+  StderrCapture err_;  // the reports' debug copies stay out of the test output
+};
+
+int g_port = 41510;
+int NextPort() { return g_port++; }
+}  // namespace
+
+TEST_F(SocketTest, ConnectSendAndReceive) {
+  Listener listener;
+  // "127.1" is a dotted quad to inet_aton: no name query is made.
+  for (const char* host : {"127.0.0.1", "127.1", "localhost"}) {
+    const int client = ConnectTo(host, listener.port());
+    ASSERT_NE(client, INVALID_SOCKET) << host;
+    const int server = listener.Accept();
+    ASSERT_GE(server, 0);
+    EXPECT_EQ(SendText(client, "%s:%d\r\n", "227.0.1.1", 10510), 17);
+    close(client);
+    EXPECT_EQ(ReadAll(server), "227.0.1.1:10510\r\n");
+    close(server);
+  }
+  EXPECT_FALSE(FileExists(place_.LogPath()));
+}
+
+TEST_F(SocketTest, ReceiveZeroesItsBufferAndFillsAtMostSize) {
+  Listener listener;
+  const int client = ConnectTo("127.0.0.1", listener.port());
+  ASSERT_NE(client, INVALID_SOCKET);
+  const int server = listener.Accept();
+  ASSERT_GE(server, 0);
+
+  char buffer[261];
+  std::memset(buffer, 0xAA, sizeof buffer);
+  ASSERT_EQ(SendBytes(client, "init\r\n", 6), 6);
+  ASSERT_TRUE(WaitReadable(server, 2000));
+  ASSERT_EQ(Receive(server, buffer, 260), 6);
+  EXPECT_EQ(std::string(buffer, 6), "init\r\n");
+  for (int i = 6; i < 260; ++i) ASSERT_EQ(buffer[i], 0) << i;
+  EXPECT_EQ(static_cast<unsigned char>(buffer[260]), 0xAA);  // nothing past size
+
+  const std::string full(260, 'z');
+  ASSERT_EQ(SendBytes(client, full.data(), 260), 260);
+  int got = 0;
+  while (got < 260) {  // a stream may deliver it in pieces
+    ASSERT_TRUE(WaitReadable(server, 2000));
+    const int n = Receive(server, buffer + got, 260 - got);
+    ASSERT_GT(n, 0);
+    got += n;
+  }
+  EXPECT_EQ(std::string(buffer, 260), full);  // not terminated
+  EXPECT_EQ(static_cast<unsigned char>(buffer[260]), 0xAA);
+
+  close(client);
+  ASSERT_TRUE(WaitReadable(server, 2000));
+  EXPECT_EQ(Receive(server, buffer, 260), 0);
+  close(server);
+
+  // Nothing arrives: WaitReadable gives up with ETIMEDOUT.
+  const int idle = ConnectTo("127.0.0.1", listener.port());
+  ASSERT_NE(idle, INVALID_SOCKET);
+  EXPECT_FALSE(WaitReadable(idle, 50));
+  EXPECT_EQ(GetLastError(), ETIMEDOUT);
+  close(idle);
+}
+
+TEST_F(SocketTest, ReceiveFailureGoesToTheDebugStreamOnly) {
+  char buffer[16];
+  std::memset(buffer, 0x55, sizeof buffer);
+  EXPECT_EQ(Receive(-1, buffer, sizeof buffer), -1);
+  EXPECT_EQ(GetLastError(), EBADF);
+  EXPECT_EQ(buffer[0], 0);
+  EXPECT_EQ(Receive(0, nullptr, 10), -1);
+  err_.Restore();
+  EXPECT_EQ(err_.text(),
+            "** ERROR: recv - Bad file descriptor\n** ERROR: recv - Invalid argument\n");
+  EXPECT_FALSE(FileExists(place_.LogPath()));
+}
+
+TEST_F(SocketTest, OverlongTextIsRefusedWhole) {
+  Listener listener;
+  const int client = ConnectTo("127.0.0.1", listener.port());
+  ASSERT_NE(client, INVALID_SOCKET);
+  const int server = listener.Accept();
+  const std::string big(9000, 'q');
+  EXPECT_EQ(SendText(client, "%s", big.c_str()), 0);
+  EXPECT_EQ(GetLastError(), EMSGSIZE);
+  // 8191 characters still fit.
+  const std::string most(8191, 'r');
+  EXPECT_EQ(SendText(client, "%s", most.c_str()), 8191);
+  close(client);
+  EXPECT_EQ(ReadAll(server), most);
+  close(server);
+  const std::vector<std::string> lines = Lines(place_.Log());
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0], std::string(kStamp) + "ASSERT(bytes != SOCKET_ERROR) failed ERROR: Message too long\n");
+  EXPECT_EQ(lines[1].rfind(std::string(kStamp) + "  in module [Common/ClientSocket:", 0), 0u);
+}
+
+TEST_F(SocketTest, SendToAClosedPeerReportsEpipeWithoutSignal) {
+  signal(SIGPIPE, SIG_DFL);  // MSG_NOSIGNAL alone must keep the process alive
+  Listener listener;
+  const int client = ConnectTo("127.0.0.1", listener.port());
+  ASSERT_NE(client, INVALID_SOCKET);
+  close(listener.Accept());
+  int result = 1;
+  for (int i = 0; i < 100 && result != 0; ++i) {
+    result = SendBytes(client, "go\r\n", 4);
+    usleep(10000);
+  }
+  EXPECT_EQ(result, 0);
+  EXPECT_TRUE(GetLastError() == EPIPE || GetLastError() == ECONNRESET) << GetLastError();
+  EXPECT_NE(place_.Log().find("ASSERT(bytes != SOCKET_ERROR) failed ERROR: "), std::string::npos);
+  close(client);
+  signal(SIGPIPE, SIG_IGN);
+}
+
+TEST_F(SocketTest, UnresolvableHostReportsHost) {
+  const int before = CountFds(getpid());
+  EXPECT_EQ(ConnectTo("no-such-host.invalid", 10510), INVALID_SOCKET);
+  const int code = GetLastError();
+  EXPECT_GE(code, kResolverBase);
+  EXPECT_LT(code, kSqliteBase);
+  std::string text;
+  ASSERT_TRUE(SystemText(code, text));
+  EXPECT_EQ(CountFds(getpid()), before);
+  const std::vector<std::string> lines = Lines(place_.Log());
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0], std::string(kStamp) + "ASSERT(host) failed ERROR: " + text + "\n");
+  EXPECT_EQ(lines[1].rfind(std::string(kStamp) + "  in module [Common/ClientSocket:", 0), 0u);
+}
+
+TEST_F(SocketTest, ThousandRefusedConnectsLeakNothing) {
+  const int port = ClosedPort();
+  const int before = CountFds(getpid());
+  ASSERT_GT(before, 0);
+  for (int i = 0; i < 1000; ++i) {
+    ASSERT_EQ(ConnectTo("127.0.0.1", port), INVALID_SOCKET);
+    ASSERT_EQ(GetLastError(), ECONNREFUSED);
+  }
+  EXPECT_EQ(CountFds(getpid()), before);
+  const std::vector<std::string> lines = Lines(place_.Log());
+  ASSERT_EQ(lines.size(), 2000u);
+  EXPECT_EQ(lines[0], std::string(kStamp) +
+                          "ASSERT(res != SOCKET_ERROR) failed ERROR: Connection refused\n");
+}
+
+TEST_F(SocketTest, MulticastSendAndReceiveOnOnePort) {
+  const int port = NextPort();
+  const int sender = OpenMulticastSender(port, "");
+  ASSERT_NE(sender, INVALID_SOCKET);
+  const int first = OpenMulticastReceiver("227.0.1.1", port);
+  const int second = OpenMulticastReceiver("227.0.1.1", port);
+  ASSERT_NE(first, INVALID_SOCKET);
+  ASSERT_NE(second, INVALID_SOCKET);
+
+  // The sender is bound to the wildcard address and the given port.
+  sockaddr_in bound{};
+  socklen_t len = sizeof bound;
+  ASSERT_EQ(getsockname(sender, reinterpret_cast<sockaddr*>(&bound), &len), 0);
+  EXPECT_EQ(bound.sin_addr.s_addr, htonl(INADDR_ANY));
+  EXPECT_EQ(ntohs(bound.sin_port), port);
+  EXPECT_EQ(IntOption(first, IPPROTO_IP, IP_MULTICAST_ALL), 0);
+
+  std::string datagram(1400, '\0');
+  for (std::size_t i = 0; i < datagram.size(); ++i) datagram[i] = static_cast<char>(i * 7);
+  EXPECT_EQ(SendDatagram(sender, "227.0.1.1", port, datagram.data(), 1400), 1400);
+  EXPECT_EQ(ReceiveDatagram(first), datagram);
+  EXPECT_EQ(ReceiveDatagram(second), datagram);
+  close(sender);
+  close(first);
+  close(second);
+  EXPECT_FALSE(FileExists(place_.LogPath()));
+}
+
+TEST_F(SocketTest, ReceiverSeesOnlyItsOwnGroup) {
+  const int port = NextPort();
+  const int sender = OpenMulticastSender(port, "");
+  const int mine = OpenMulticastReceiver("227.0.1.1", port);
+  const int other = OpenMulticastReceiver("227.0.1.2", port);
+  ASSERT_NE(sender, INVALID_SOCKET);
+  ASSERT_NE(mine, INVALID_SOCKET);
+  ASSERT_NE(other, INVALID_SOCKET);
+  EXPECT_EQ(SendDatagram(sender, "227.0.1.2", port, "for two", 7), 7);
+  EXPECT_EQ(ReceiveDatagram(other), "for two");
+  EXPECT_EQ(ReceiveDatagram(mine, 200), "");
+  close(sender);
+  close(mine);
+  close(other);
+}
+
+TEST_F(SocketTest, BadGroupTextsFailAndReport) {
+  const int port = NextPort();
+  const int sender = OpenMulticastSender(port, "");
+  ASSERT_NE(sender, INVALID_SOCKET);
+  const int before = CountFds(getpid());
+  for (const char* group : {"not-a-group", "227.0.1.300", "localhost"}) {
+    EXPECT_EQ(SendDatagram(sender, group, port, "x", 1), 0) << group;
+    EXPECT_EQ(GetLastError(), EINVAL);
+    EXPECT_EQ(OpenMulticastReceiver(group, port), INVALID_SOCKET) << group;
+    EXPECT_EQ(GetLastError(), EINVAL);
+  }
+  // A unicast address parses but cannot be joined.
+  EXPECT_EQ(OpenMulticastReceiver("127.0.0.1", port), INVALID_SOCKET);
+  EXPECT_NE(GetLastError(), 0);
+  EXPECT_EQ(OpenMulticastSender(port, "bad iface"), INVALID_SOCKET);
+  EXPECT_EQ(GetLastError(), EINVAL);
+  EXPECT_EQ(CountFds(getpid()), before);
+  EXPECT_EQ(Lines(place_.Log()).size(), 2u * 8);
+  close(sender);
+}
+
+TEST_F(SocketTest, TtlComesFromTheSetting) {
+  const int port = NextPort();
+  struct Case {
+    const char* how;
+    int ttl;
+  } cases[] = {{"missing", 255}, {"dword 1", 1}, {"dword 32", 32}, {"string", 255}};
+  for (const Case& c : cases) {
+    const std::string how = c.how;
+    bool stored = true;
+    if (how == "dword 1") stored = SetSettingDword("MulticastTTL", 1, "Parameters");
+    if (how == "dword 32") stored = SetSettingDword("MulticastTTL", 32, "Parameters");
+    if (how == "string") stored = SetSettingString("MulticastTTL", "7", "Parameters");
+    ASSERT_TRUE(stored) << c.how;
+    SetLastError(0);
+    const int sender = OpenMulticastSender(port, "");
+    ASSERT_NE(sender, INVALID_SOCKET) << c.how;
+    EXPECT_EQ(IntOption(sender, IPPROTO_IP, IP_MULTICAST_TTL), c.ttl) << c.how;
+    close(sender);
+  }
+  EXPECT_FALSE(FileExists(place_.LogPath()));
+}
+
+TEST_F(SocketTest, RefusedTtlFailsWithoutLeaks) {
+  ASSERT_TRUE(SetSettingDword("MulticastTTL", 1000, "Parameters"));
+  const int port = NextPort();
+  const int before = CountFds(getpid());
+  for (int i = 0; i < 100; ++i) {
+    ASSERT_EQ(OpenMulticastSender(port, ""), INVALID_SOCKET);
+    ASSERT_EQ(GetLastError(), EINVAL);
+  }
+  EXPECT_EQ(CountFds(getpid()), before);
+  const std::vector<std::string> lines = Lines(place_.Log());
+  ASSERT_EQ(lines.size(), 200u);
+  EXPECT_EQ(lines[0], std::string(kStamp) +
+                          "ASSERT(res != SOCKET_ERROR) failed ERROR: Invalid argument\n");
+  EXPECT_EQ(lines[1].rfind(std::string(kStamp) + "  in module [Common/MulticastSocket:", 0), 0u);
+}
+
+TEST_F(SocketTest, FailedStepKeepsItsErrorForTheCaller) {
+  const int port = NextPort();
+  // A non-multicast-capable interface address: the first option step fails.
+  const int sender = OpenMulticastSender(port, "10.9.9.9");
+  EXPECT_EQ(sender, INVALID_SOCKET);
+  EXPECT_EQ(GetLastError(), EADDRNOTAVAIL);
+  ConditionBox("g_multicast_sock != -1", "server/varno", 165);
+  err_.Restore();
+  EXPECT_NE(err_.text().find("Internal Error: Cannot assign requested address\n\nThe "
+                             "(g_multicast_sock != -1) condition failed at\nserver/varno:165"),
+            std::string::npos);
+}

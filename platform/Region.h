@@ -28,6 +28,9 @@ class Region {
   // band) into out (replacing its contents), then empties the region. When the copy cannot be
   // made, returns false and leaves the region as it was.
   bool TakeRectangles(std::vector<Rect>& out);
+  // Copies up to capacity rectangles in banded order into out; returns how many the region
+  // holds (more than capacity when out was too small; then nothing is copied).
+  std::size_t CopyRectangles(Rect* out, std::size_t capacity) const;
   // The rectangles in banded order, without emptying.
   std::vector<Rect> Rectangles() const;
 

@@ -1,1 +1,9 @@
-# platform: screen area (targets defined here)
+# platform_x11: the server side's X screen (capture, pointer), regions on pixman, thread
+# queues and window queries. X11, Xext and pixman stay private to it.
+add_library(platform_x11 STATIC
+  Region.cpp Thread.cpp ThreadQueue.cpp Screen.cpp WindowQuery.cpp XErrorTrap.cpp)
+target_link_libraries(platform_x11
+  PUBLIC Threads::Threads
+  PRIVATE X11::X11 PkgConfig::XEXT PkgConfig::PIXMAN)
+# Screen.cpp logs through Common (one line when MIT-SHM is missing).
+target_link_libraries(platform_x11 PRIVATE Common)

@@ -1,0 +1,340 @@
+// The settings dialog applied to a running server: what OK changes, stores and re-opens, and
+// what it refuses. Opens sockets: runs in a private network namespace.
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <netinet/in.h>
+
+#include <string>
+#include <vector>
+
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QSlider>
+#include <QSystemTrayIcon>
+#include <QTimer>
+
+#include "Common/ClientSocket.h"
+#include "Common/MulticastSocket.h"
+#include "platform/Socket.h"
+#include "platform/Thread.h"
+#include "server/Monitor.h"
+#include "server/Rendezvous.h"
+#include "server/ServerDialog.h"
+#include "tests/server/ServerTestUtil.h"
+
+using namespace servertest;
+
+namespace {
+
+// Answers every message box that opens (with OK) and keeps its text.
+class BoxCatcher {
+ public:
+  BoxCatcher() {
+    QObject::connect(&timer_, &QTimer::timeout, [this] {
+      if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+        texts_.push_back(box->text().toStdString());
+        box->accept();
+      }
+    });
+    timer_.start(5);
+  }
+  const std::vector<std::string>& texts() const { return texts_; }
+ private:
+  QTimer timer_;
+  std::vector<std::string> texts_;
+};
+
+ino_t SocketInode(int sock) {
+  struct stat st{};
+  if (fstat(sock, &st) != 0) return 0;
+  return st.st_ino;
+}
+
+int LocalPort(int sock) {
+  sockaddr_in sa{};
+  socklen_t len = sizeof sa;
+  if (getsockname(sock, reinterpret_cast<sockaddr*>(&sa), &len) != 0) return -1;
+  return ntohs(sa.sin_port);
+}
+
+const char* const kIntegerNames[] = {"ClipLeft",    "ClipRight",  "ClipTop",
+                                     "ClipBottom",  "RatePointer", "RateScreen",
+                                     "CompressionLevel"};
+
+class DialogTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    REQUIRE_PRIVATE_NETWORK();
+    OffscreenApp();
+    ResetServerGlobals();
+    g_clip = ClipRect{0, 0, 1024, 768};
+    g_multicast_sock = OpenMulticastSender(g_port, "");
+    ASSERT_NE(g_multicast_sock, INVALID_SOCKET);
+  }
+  void TearDown() override {
+    if (g_multicast_sock != INVALID_SOCKET) CloseSocket(g_multicast_sock);
+    g_multicast_sock = INVALID_SOCKET;
+  }
+  bool NothingStored() {
+    for (const char* name : kIntegerNames)
+      if (StoredDword(name)) return false;
+    return !StoredString("MulticastTarget");
+  }
+  PrivateRegistry registry_;
+};
+
+TEST_F(DialogTest, ShowsTheRunningValues) {
+  g_port = 4000;
+  g_clip = ClipRect{-5, 10, 640, 480};
+  g_rate_screen = 150;
+  g_rate_pointer = 40;
+  g_compression_level = 6;
+  ServerDialog dialog;
+  EXPECT_EQ(dialog.windowTitle(), "Orvane VARNO");
+  EXPECT_EQ(dialog.target_edit()->text(), "227.0.1.1:4000");
+  EXPECT_EQ(dialog.clip_left_edit()->text(), "-5");
+  EXPECT_EQ(dialog.clip_top_edit()->text(), "10");
+  EXPECT_EQ(dialog.clip_right_edit()->text(), "640");
+  EXPECT_EQ(dialog.clip_bottom_edit()->text(), "480");
+  EXPECT_EQ(dialog.rate_screen_edit()->text(), "150");
+  EXPECT_EQ(dialog.rate_pointer_edit()->text(), "40");
+  EXPECT_EQ(dialog.compression_slider()->value(), 6);
+  EXPECT_EQ(dialog.compression_slider()->minimum(), 0);
+  EXPECT_EQ(dialog.compression_slider()->maximum(), 9);
+  EXPECT_EQ(dialog.compression_slider()->tickPosition(), QSlider::TicksAbove);
+}
+
+TEST_F(DialogTest, OkWithoutChangesWritesAllSevenIntegersAndKeepsTheSocket) {
+  const int sock = g_multicast_sock;
+  const ino_t inode = SocketInode(sock);
+  BoxCatcher boxes;
+  ServerDialog dialog;
+  dialog.OnOK();
+  EXPECT_EQ(dialog.result(), QDialog::Accepted);
+  EXPECT_TRUE(boxes.texts().empty());
+  const uint32_t want[] = {0, 1024, 0, 768, 50, 200, 1};
+  for (size_t i = 0; i < std::size(kIntegerNames); ++i)
+    EXPECT_EQ(StoredDword(kIntegerNames[i]), want[i]) << kIntegerNames[i];
+  EXPECT_EQ(StoredString("MulticastTarget"), std::nullopt) << "target unchanged: not written";
+  EXPECT_EQ(g_multicast_sock, sock);
+  EXPECT_EQ(SocketInode(g_multicast_sock), inode) << "the socket was re-opened";
+}
+
+TEST_F(DialogTest, NewPortReopensTheSocketAndShowsInTipAndRendezvousReply) {
+  long tid = 0;
+  ASSERT_TRUE(StartThread(RendezvousThread, nullptr, &tid));
+  setenv("ORVANE_TEST_TRAY_RETRY_MS", "0", 1);
+  Monitor monitor;
+  monitor.Create();  // no tray offscreen: the icon object exists, the timers do not run
+  unsetenv("ORVANE_TEST_TRAY_RETRY_MS");
+  ASSERT_NE(monitor.tray(), nullptr);
+  EXPECT_EQ(monitor.tray()->toolTip(), "Orvane VARNO [227.0.1.1:10510]");
+  const ino_t old_inode = SocketInode(g_multicast_sock);
+
+  bool raised_only = false;
+  QTimer::singleShot(0, [&] {
+    ServerDialog* dialog = monitor.open_dialog();
+    ASSERT_NE(dialog, nullptr);
+    // A second Configure while the dialog is open raises it instead of nesting another.
+    monitor.Configure();
+    raised_only = monitor.open_dialog() == dialog;
+    dialog->target_edit()->setText("227.0.1.1:10600");
+    dialog->OnOK();
+  });
+  monitor.Configure();
+
+  EXPECT_TRUE(raised_only);
+  EXPECT_EQ(monitor.open_dialog(), nullptr);
+  EXPECT_STREQ(g_group, "227.0.1.1");
+  EXPECT_EQ(g_port, 10600);
+  EXPECT_EQ(StoredString("MulticastTarget"), "227.0.1.1:10600");
+  ASSERT_NE(g_multicast_sock, INVALID_SOCKET);
+  EXPECT_NE(SocketInode(g_multicast_sock), old_inode);
+  EXPECT_EQ(LocalPort(g_multicast_sock), 10600);
+  EXPECT_EQ(monitor.tray()->toolTip(), "Orvane VARNO [227.0.1.1:10600]");
+  EXPECT_TRUE(monitor.screen_timer().isActive()) << "OK restarts the timers";
+  EXPECT_EQ(monitor.screen_timer().interval(), 200);
+  EXPECT_EQ(monitor.pointer_timer().interval(), 50);
+
+  int conn = ConnectTo("127.0.0.1", kRendezvousPort);
+  ASSERT_NE(conn, INVALID_SOCKET);
+  ASSERT_GT(SendText(conn, "init\r\n"), 0);
+  char reply[300];
+  std::string got;
+  int n;
+  while ((n = Receive(conn, reply, sizeof reply - 1)) > 0) got.append(reply, n);
+  CloseSocket(conn);
+  EXPECT_EQ(got, "227.0.1.1:10600\r\n");
+}
+
+TEST_F(DialogTest, TargetWithoutColonKeepsThePortAndIsStoredAsTyped) {
+  g_port = 4000;
+  BoxCatcher boxes;
+  ServerDialog dialog;
+  dialog.target_edit()->setText("227.0.9.9");
+  dialog.OnOK();
+  EXPECT_EQ(dialog.result(), QDialog::Accepted);
+  EXPECT_STREQ(g_group, "227.0.9.9");
+  EXPECT_EQ(g_port, 4000);
+  EXPECT_EQ(StoredString("MulticastTarget"), "227.0.9.9");
+  EXPECT_EQ(LocalPort(g_multicast_sock), 4000);
+}
+
+TEST_F(DialogTest, NonIntegerFieldChangesNothingAndTakesTheFocus) {
+  struct Case {
+    const char* field;
+    QLineEdit* (ServerDialog::*edit)() const;
+    const char* text;
+  };
+  const Case cases[] = {
+      {"ClipBottom", &ServerDialog::clip_bottom_edit, "7o0"},
+      {"ClipLeft", &ServerDialog::clip_left_edit, ""},
+      {"ClipRight", &ServerDialog::clip_right_edit, "1024.0"},
+      {"ClipTop", &ServerDialog::clip_top_edit, "- 1"},
+      {"Pointer Update Rate", &ServerDialog::rate_pointer_edit, "99999999999"},
+      {"Screen Update Rate", &ServerDialog::rate_screen_edit, "fast"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.field);
+    BoxCatcher boxes;
+    ServerDialog dialog;
+    dialog.show();
+    QApplication::setActiveWindow(&dialog);
+    // A valid change in an earlier field must not be applied either.
+    dialog.target_edit()->setText("227.0.7.7:7000");
+    (dialog.*c.edit)()->setText(c.text);
+    dialog.OnOK();
+    QApplication::processEvents();
+    ASSERT_EQ(boxes.texts().size(), 1u);
+    EXPECT_EQ(boxes.texts()[0], "Please enter an integer.");
+    EXPECT_EQ(dialog.focusWidget(), (dialog.*c.edit)());
+    EXPECT_NE(dialog.result(), QDialog::Accepted);
+    EXPECT_TRUE(dialog.isVisible()) << "the dialog stays open";
+    EXPECT_STREQ(g_group, "227.0.1.1");
+    EXPECT_EQ(g_port, 10510);
+    EXPECT_EQ(g_clip.right, 1024);
+    EXPECT_EQ(g_rate_screen, 200);
+    EXPECT_TRUE(NothingStored());
+  }
+}
+
+TEST_F(DialogTest, FieldsAreReadInTheirFixedOrder) {
+  // ClipBottom is exchanged before ClipLeft, so its field is the one blamed.
+  BoxCatcher boxes;
+  ServerDialog dialog;
+  dialog.show();
+  QApplication::setActiveWindow(&dialog);
+  dialog.clip_left_edit()->setText("x");
+  dialog.clip_bottom_edit()->setText("y");
+  dialog.OnOK();
+  QApplication::processEvents();
+  ASSERT_EQ(boxes.texts().size(), 1u);
+  EXPECT_EQ(dialog.focusWidget(), dialog.clip_bottom_edit());
+}
+
+TEST_F(DialogTest, ValuesThatMakeNoSenseAreRefusedNamingTheField) {
+  const std::string too_long = "227.0.1.1:" + std::string(300, '1');
+  struct Case {
+    QLineEdit* (ServerDialog::*edit)() const;
+    std::string text;
+    const char* message_names;
+  };
+  const Case cases[] = {
+      {&ServerDialog::rate_screen_edit, "0", "Screen Update Rate"},
+      {&ServerDialog::rate_screen_edit, "9", "Screen Update Rate"},
+      {&ServerDialog::rate_pointer_edit, "-50", "Pointer Update Rate"},
+      {&ServerDialog::clip_right_edit, "0", "ClipRight"},
+      {&ServerDialog::clip_bottom_edit, "-1", "ClipBottom"},
+      {&ServerDialog::target_edit, "10.0.0.1:10510", "Multicast Address"},
+      {&ServerDialog::target_edit, "240.0.0.1", "Multicast Address"},
+      {&ServerDialog::target_edit, "viewers.local", "Multicast Address"},
+      {&ServerDialog::target_edit, "", "Multicast Address"},
+      {&ServerDialog::target_edit, too_long, "Multicast Address"},
+      {&ServerDialog::target_edit, "227.0.1.1:", "port"},
+      {&ServerDialog::target_edit, "227.0.1.1:65536", "port"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text.substr(0, 30));
+    BoxCatcher boxes;
+    ServerDialog dialog;
+    dialog.show();
+    QApplication::setActiveWindow(&dialog);
+    (dialog.*c.edit)()->setText(QString::fromStdString(c.text));
+    dialog.OnOK();
+    QApplication::processEvents();
+    ASSERT_EQ(boxes.texts().size(), 1u);
+    EXPECT_NE(boxes.texts()[0].find(c.message_names), std::string::npos) << boxes.texts()[0];
+    EXPECT_EQ(dialog.focusWidget(), (dialog.*c.edit)());
+    EXPECT_NE(dialog.result(), QDialog::Accepted);
+    EXPECT_STREQ(g_group, "227.0.1.1");
+    EXPECT_EQ(g_port, 10510);
+    EXPECT_EQ(g_clip.right, 1024);
+    EXPECT_EQ(g_clip.bottom, 768);
+    EXPECT_EQ(g_rate_screen, 200);
+    EXPECT_EQ(g_rate_pointer, 50);
+    EXPECT_TRUE(NothingStored());
+  }
+}
+
+TEST_F(DialogTest, SliderEndsGiveLevelsZeroAndNine) {
+  for (int level : {0, 9}) {
+    SCOPED_TRACE(level);
+    ServerDialog dialog;
+    dialog.compression_slider()->setValue(level);
+    dialog.OnOK();
+    EXPECT_EQ(dialog.result(), QDialog::Accepted);
+    EXPECT_EQ(g_compression_level, level);
+    EXPECT_EQ(StoredDword("CompressionLevel"), static_cast<uint32_t>(level));
+  }
+  ServerDialog dialog;
+  dialog.compression_slider()->setValue(42);  // beyond the right end
+  EXPECT_EQ(dialog.compression_slider()->value(), 9);
+}
+
+TEST_F(DialogTest, CancelChangesNothing) {
+  ServerDialog dialog;
+  dialog.target_edit()->setText("227.0.5.5:5555");
+  dialog.rate_screen_edit()->setText("500");
+  dialog.reject();
+  EXPECT_STREQ(g_group, "227.0.1.1");
+  EXPECT_EQ(g_rate_screen, 200);
+  EXPECT_TRUE(NothingStored());
+}
+
+TEST_F(DialogTest, FailedReopenKeepsTheDialogOpenAndTheNextOkRetries) {
+  BoxCatcher boxes;
+  ServerDialog dialog;
+  dialog.target_edit()->setText("227.0.1.1:10700");
+  dialog.rate_screen_edit()->setText("300");
+
+  // Forbid the descriptor number that the close frees, so that the new socket cannot open.
+  rlimit old_limit{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &old_limit), 0);
+  rlimit tight = old_limit;
+  tight.rlim_cur = static_cast<rlim_t>(g_multicast_sock);
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
+  dialog.OnOK();
+  setrlimit(RLIMIT_NOFILE, &old_limit);
+
+  ASSERT_EQ(boxes.texts().size(), 1u);
+  EXPECT_NE(boxes.texts()[0].find(
+                "The (g_multicast_sock != -1) condition failed at\nserver/ServerDialog:94"),
+            std::string::npos)
+      << boxes.texts()[0];
+  EXPECT_NE(dialog.result(), QDialog::Accepted);
+  EXPECT_EQ(g_multicast_sock, INVALID_SOCKET);
+  EXPECT_EQ(g_rate_screen, 200) << "rates are not applied after a failed re-open";
+  EXPECT_EQ(g_port, 10700);
+
+  // Same text again: the target compares equal, but the missing socket is opened now.
+  dialog.OnOK();
+  EXPECT_EQ(dialog.result(), QDialog::Accepted);
+  ASSERT_NE(g_multicast_sock, INVALID_SOCKET);
+  EXPECT_EQ(LocalPort(g_multicast_sock), 10700);
+  EXPECT_EQ(g_rate_screen, 300);
+  EXPECT_EQ(boxes.texts().size(), 1u);
+}
+
+}  // namespace

@@ -49,18 +49,19 @@ inline void ResetServerGlobals() {
   g_compression_level = kDefaultCompressionLevel;
 }
 
-// One QApplication per test process, on the offscreen platform.
+// One QApplication per test process, on the offscreen platform. Never destroyed: tearing it
+// down among the other static destructors at exit crashes.
 inline QApplication* OffscreenApp() {
   static int argc = 1;
   static char name[] = "server_tests";
   static char* argv[] = {name, nullptr};
-  static std::unique_ptr<QApplication> app;
+  static QApplication* app = nullptr;
   if (!app) {
     setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    app = std::make_unique<QApplication>(argc, argv);
+    app = new QApplication(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);
   }
-  return app.get();
+  return app;
 }
 
 }  // namespace servertest

@@ -1,12 +1,18 @@
 // Entry point of varno: options, the display, the application object and its event loop.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 
 #include <QApplication>
+#include <QSocketNotifier>
 
 #include "platform/Screen.h"
+#include "server/Monitor.h"
 #include "server/varno.h"
 
 namespace {
@@ -24,6 +30,35 @@ const char kUsage[] =
 #ifndef VARNO_VERSION
 #define VARNO_VERSION "1.0.0"
 #endif
+
+int g_signal_pipe[2] = {-1, -1};
+
+void OnTerminate(int) {
+  const int saved = errno;
+  const char byte = 1;
+  (void)!write(g_signal_pipe[1], &byte, 1);
+  errno = saved;
+}
+
+// SIGTERM (logout, kill) and SIGINT end the server like the tray's Exit, so that the icon
+// goes and the hooks are removed. Installed only once start-up has succeeded: until then the
+// default action ends a server that may still be waiting for a tray.
+void EndOnSignals(QApplication* app, Monitor* monitor) {
+  if (pipe2(g_signal_pipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
+  auto* notifier = new QSocketNotifier(g_signal_pipe[0], QSocketNotifier::Read, app);
+  QObject::connect(notifier, &QSocketNotifier::activated, monitor, [monitor] {
+    char buffer[16];
+    while (read(g_signal_pipe[0], buffer, sizeof buffer) > 0) {
+    }
+    monitor->Exit();
+  });
+  struct sigaction action {};
+  action.sa_handler = OnTerminate;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  sigaction(SIGTERM, &action, nullptr);
+  sigaction(SIGINT, &action, nullptr);
+}
 
 }  // namespace
 
@@ -57,5 +92,6 @@ int main(int argc, char** argv) {
 
   VarnoApp the_app;
   if (!the_app.InitInstance(argc, argv)) return the_app.ExitInstance(1);
+  EndOnSignals(app.get(), the_app.monitor());
   return the_app.ExitInstance(app->exec());
 }

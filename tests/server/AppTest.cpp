@@ -333,9 +333,11 @@ TEST(VarnoEndToEnd, CommandLineTargetForThisRunOnly) {
     char stored[kRegTextBytes] = "";
     EXPECT_TRUE(GetSettingString("MulticastTarget", stored, "Parameters"));
     EXPECT_STREQ(stored, "227.0.3.3:5000");
+    // SIGTERM (a logout) ends the server like the tray's Exit.
     varno.Kill(15);
-    int status;
-    varno.Wait(5s, &status);
+    int status = -1;
+    ASSERT_TRUE(varno.Wait(5s, &status));
+    EXPECT_EQ(status, 0);
     CloseSocket(rx);
   }
   unsetenv("ORVANE_REGISTRY");

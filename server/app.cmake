@@ -23,3 +23,7 @@ install(TARGETS varno RUNTIME DESTINATION bin)
 install(FILES varno.desktop DESTINATION share/applications)
 install(FILES icons/tray-16.png DESTINATION share/icons/hicolor/16x16/apps RENAME varno.png)
 install(FILES icons/tray-32.png DESTINATION share/icons/hicolor/32x32/apps RENAME varno.png)
+# varno finds libhooks.so through RUNPATH $ORIGIN, so the library goes into the same folder.
+if(TARGET hooks)
+  install(TARGETS hooks LIBRARY DESTINATION bin)
+endif()

@@ -1,6 +1,7 @@
 // The viewer: start-up and the connection dialog, the receive thread, and program exit.
 #include "glimt/glimt.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/resource.h>
@@ -9,6 +10,7 @@
 
 #include <QApplication>
 #include <QIcon>
+#include <QSocketNotifier>
 #include <QImage>
 #include <cerrno>
 #include <chrono>
@@ -185,14 +187,14 @@ void ReceiveThread(ReceiveControl* rc) {
 }
 
 // Ends the receive thread at exit: wake it, wait at most a second, close its socket.
-void StopReceiveThread() {
+bool StopReceiveThread() {
   g_wnd->Stop();
   const uint64_t one = 1;
   if (write(g_receive->wake, &one, sizeof one) < 0) {}
   std::unique_lock<std::mutex> wait(g_receive->mutex);
   if (!g_receive->ended_cv.wait_for(wait, std::chrono::seconds(1),
                                     [] { return g_receive->ended; }))
-    return;  // still inside a call (a box, a refresh request): leave its objects alive
+    return false;  // still inside a call (a box, a refresh request): leave its objects alive
   wait.unlock();
   if (g_receive->sock != INVALID_SOCKET) CloseSocket(g_receive->sock);
   close(g_receive->wake);
@@ -202,6 +204,28 @@ void StopReceiveThread() {
   g_picture = nullptr;
   delete g_receive;
   g_receive = nullptr;
+  return true;
+}
+
+// SIGTERM and SIGINT end the viewer as closing its window does: the handler only writes to
+// a pipe, the window thread closes the window.
+int g_signal_pipe[2] = {-1, -1};
+void OnTerminate(int) {
+  const char c = 1;
+  if (write(g_signal_pipe[1], &c, 1) < 0) {}
+}
+void CatchTerminate(QObject* parent) {
+  if (pipe2(g_signal_pipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
+  auto* notifier = new QSocketNotifier(g_signal_pipe[0], QSocketNotifier::Read, parent);
+  QObject::connect(notifier, &QSocketNotifier::activated, [] {
+    if (g_wnd) g_wnd->close();
+    else QCoreApplication::quit();
+  });
+  struct sigaction sa {};
+  sa.sa_handler = OnTerminate;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGTERM, &sa, nullptr);
+  sigaction(SIGINT, &sa, nullptr);
 }
 
 void PrintUsage() {
@@ -272,7 +296,7 @@ bool Startup(int argc, char** argv) {
   // UPDATE_AREA is not dropped.
   g_wnd = new ViewerWindow;
   if (!g_wnd->Create(g_fullscreen != 0)) {
-    ConditionBox("b", kModule, 236);
+    ConditionBox("b", kModule, __LINE__);
     return false;
   }
   g_receive->wake = eventfd(0, EFD_CLOEXEC);
@@ -308,9 +332,12 @@ int main(int argc, char** argv) {
   QApplication::setQuitOnLastWindowClosed(false);
   QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/glimt-32.xpm")));
   if (!Startup(argc, argv)) return 1;
+  CatchTerminate(&app);
   const int rc = app.exec();
-  StopReceiveThread();
-  delete g_wnd;
-  g_wnd = nullptr;
+  // A thread still inside a call may yet touch the window: then leave it to the exit.
+  if (StopReceiveThread()) {
+    delete g_wnd;
+    g_wnd = nullptr;
+  }
   return rc;
 }

@@ -1,0 +1,164 @@
+// The connection dialog on the offscreen platform, with a registry of its own.
+#include "glimt/ConnectionDialog.h"
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QButtonGroup>
+#include <QCheckBox>
+#include <QLineEdit>
+#include <QRadioButton>
+#include <QTimer>
+#include <cstdlib>
+#include <memory>
+
+#include "Common/Registry.h"
+#include "tests/support/TestSupport.h"
+#include "ui_ConnectionDialog.h"
+
+namespace {
+
+const char kSection[] = "Parameters";
+
+class DialogTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    static int argc = 1;
+    static char name[] = "glimt_dialog_tests";
+    static char* argv[] = {name, nullptr};
+    static QApplication* app = new QApplication(argc, argv);
+    (void)app;
+  }
+  void SetUp() override {
+    registry_ = std::make_unique<testsupport::TempDir>();
+    setenv("ORVANE_REGISTRY", registry_->path().c_str(), 1);
+  }
+  std::string StoredString(const char* name) {
+    char text[kRegTextBytes] = "<missing>";
+    GetSettingString(name, text, kSection);
+    return text;
+  }
+  int64_t StoredDword(const char* name) {
+    uint32_t v = 0;
+    return GetSettingDword(name, &v, kSection) ? int64_t{static_cast<int32_t>(v)} : -999;
+  }
+  // Closes the next modal box (the refusal of a long text) once it is up.
+  static void CloseNextBox(bool* seen) {
+    QTimer::singleShot(50, [seen] {
+      if (QWidget* box = QApplication::activeModalWidget()) {
+        *seen = true;
+        box->close();
+      }
+    });
+  }
+  std::unique_ptr<testsupport::TempDir> registry_;
+};
+
+TEST_F(DialogTest, EmptyRegistryShowsTheDefaults) {
+  ConnectionDialog d;
+  EXPECT_EQ(d.windowTitle(), "Orvane GLIMT");
+  EXPECT_TRUE(d.ui().serverRadio->isChecked());
+  EXPECT_FALSE(d.ui().multicastRadio->isChecked());
+  EXPECT_EQ(d.ui().serverEdit->text(), "");
+  EXPECT_EQ(d.ui().addressEdit->text(), "227.0.0.1:10510");
+  EXPECT_FALSE(d.ui().fullscreenCheck->isChecked());
+  EXPECT_EQ(d.ui().serverRadio->text(), "Server:");
+  EXPECT_EQ(d.ui().multicastRadio->text(), "Multicast Address:");
+  EXPECT_EQ(d.ui().fullscreenCheck->text(), "Fullscreen");
+}
+
+TEST_F(DialogTest, StoredValuesReplaceDefaultsOnlyWhenPresentAndNotEmpty) {
+  struct Case {
+    const char* server; const char* address; int64_t type; int64_t fullscreen;
+    const char* want_server; const char* want_address; bool server_radio, multicast_radio, full;
+  };
+  const Case cases[] = {
+      {"varnohost", "227.1.2.3:99", 1, 1, "varnohost", "227.1.2.3:99", false, true, true},
+      {"", "", 0, 0, "", "227.0.0.1:10510", true, false, false},
+      {nullptr, nullptr, 7, -1, "", "227.0.0.1:10510", false, false, true},  // no radio for 7
+      {nullptr, nullptr, -1, 0, "", "227.0.0.1:10510", false, false, false},
+  };
+  for (const Case& c : cases) {
+    SetUp();  // a fresh registry per case
+    if (c.server) SetSettingString("Server", c.server, kSection);
+    if (c.address) SetSettingString("Address", c.address, kSection);
+    SetSettingDword("Type", static_cast<uint32_t>(c.type), kSection);
+    SetSettingDword("Fullscreen", static_cast<uint32_t>(c.fullscreen), kSection);
+    ConnectionDialog d;
+    EXPECT_EQ(d.ui().serverEdit->text().toStdString(), c.want_server);
+    EXPECT_EQ(d.ui().addressEdit->text().toStdString(), c.want_address);
+    EXPECT_EQ(d.ui().serverRadio->isChecked(), c.server_radio) << c.type;
+    EXPECT_EQ(d.ui().multicastRadio->isChecked(), c.multicast_radio) << c.type;
+    EXPECT_EQ(d.ui().fullscreenCheck->isChecked(), c.full);
+  }
+}
+
+TEST_F(DialogTest, AValueOfAnotherKindKeepsTheDefault) {
+  SetSettingString("Type", "1", kSection);
+  SetSettingString("Fullscreen", "1", kSection);
+  ConnectionDialog d;
+  EXPECT_TRUE(d.ui().serverRadio->isChecked());
+  EXPECT_FALSE(d.ui().fullscreenCheck->isChecked());
+}
+
+TEST_F(DialogTest, OkWritesEveryValueAndCancelNone) {
+  {
+    ConnectionDialog d;
+    d.ui().multicastRadio->setChecked(true);
+    d.ui().okButton->click();
+    EXPECT_EQ(d.result(), QDialog::Accepted);
+    EXPECT_EQ(d.type, 1);
+    EXPECT_EQ(d.address, "227.0.0.1:10510");
+  }
+  EXPECT_EQ(StoredString("Server"), "");
+  EXPECT_EQ(StoredString("Address"), "227.0.0.1:10510");
+  EXPECT_EQ(StoredDword("Type"), 1);
+  EXPECT_EQ(StoredDword("Fullscreen"), 0);
+  {
+    ConnectionDialog d;  // made afresh: the saved values are the new defaults
+    EXPECT_TRUE(d.ui().multicastRadio->isChecked());
+    d.ui().serverEdit->setText("elsewhere");
+    d.ui().fullscreenCheck->setChecked(true);
+    d.ui().cancelButton->click();
+    EXPECT_EQ(d.result(), QDialog::Rejected);
+  }
+  EXPECT_EQ(StoredString("Server"), "");
+  EXPECT_EQ(StoredDword("Fullscreen"), 0);
+}
+
+TEST_F(DialogTest, TextsThatDoNotFitTheBuffersAreRefusedNotCut) {
+  struct Case { bool server_field; int length; bool accepted; };
+  const Case cases[] = {{true, 259, true}, {true, 260, false}, {false, 259, true},
+                        {false, 300, false}};
+  for (const Case& c : cases) {
+    SetUp();
+    ConnectionDialog d;
+    d.show();
+    QLineEdit* field = c.server_field ? d.ui().serverEdit : d.ui().addressEdit;
+    field->setText(QString(c.length, 'a'));
+    bool box = false;
+    CloseNextBox(&box);
+    d.ui().okButton->click();
+    QApplication::processEvents();
+    EXPECT_EQ(box, !c.accepted) << c.length;
+    EXPECT_EQ(d.result() == QDialog::Accepted, c.accepted) << c.length;
+    if (!c.accepted) {
+      EXPECT_TRUE(d.isVisible());
+      EXPECT_EQ(StoredString("Server"), "<missing>") << "nothing is written on a refusal";
+    } else {
+      EXPECT_EQ(StoredString(c.server_field ? "Server" : "Address").size(),
+                static_cast<std::size_t>(c.length));
+    }
+  }
+}
+
+TEST_F(DialogTest, NoRadioSelectedGivesTypeMinusOne) {
+  SetSettingDword("Type", 5, kSection);
+  ConnectionDialog d;
+  d.ui().okButton->click();
+  EXPECT_EQ(d.type, -1);
+  EXPECT_EQ(StoredDword("Type"), -1);
+}
+
+}  // namespace

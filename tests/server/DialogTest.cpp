@@ -1,10 +1,10 @@
 // The settings dialog applied to a running server: what OK changes, stores and re-opens, and
 // what it refuses. Opens sockets: runs in a private network namespace.
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <netinet/in.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -309,14 +309,15 @@ TEST_F(DialogTest, FailedReopenKeepsTheDialogOpenAndTheNextOkRetries) {
   dialog.target_edit()->setText("227.0.1.1:10700");
   dialog.rate_screen_edit()->setText("300");
 
-  // Forbid the descriptor number that the close frees, so that the new socket cannot open.
-  rlimit old_limit{};
-  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &old_limit), 0);
-  rlimit tight = old_limit;
-  tight.rlim_cur = static_cast<rlim_t>(g_multicast_sock);
-  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
+  // Another program holds the new port (without SO_REUSEADDR), so the sender cannot bind.
+  const int blocker = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(blocker, 0);
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(10700);
+  ASSERT_EQ(bind(blocker, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
   dialog.OnOK();
-  setrlimit(RLIMIT_NOFILE, &old_limit);
+  close(blocker);
 
   ASSERT_EQ(boxes.texts().size(), 1u);
   EXPECT_NE(boxes.texts()[0].find(

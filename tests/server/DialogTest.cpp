@@ -63,7 +63,7 @@ const char* const kIntegerNames[] = {"ClipLeft",    "ClipRight",  "ClipTop",
                                      "ClipBottom",  "RatePointer", "RateScreen",
                                      "CompressionLevel"};
 
-class DialogTest : public ::testing::Test {
+class ServerDialogTest : public ::testing::Test {
  protected:
   void SetUp() override {
     REQUIRE_PRIVATE_NETWORK();
@@ -85,7 +85,7 @@ class DialogTest : public ::testing::Test {
   PrivateRegistry registry_;
 };
 
-TEST_F(DialogTest, ShowsTheRunningValues) {
+TEST_F(ServerDialogTest, ShowsTheRunningValues) {
   g_port = 4000;
   g_clip = ClipRect{-5, 10, 640, 480};
   g_rate_screen = 150;
@@ -106,7 +106,7 @@ TEST_F(DialogTest, ShowsTheRunningValues) {
   EXPECT_EQ(dialog.compression_slider()->tickPosition(), QSlider::TicksAbove);
 }
 
-TEST_F(DialogTest, OkWithoutChangesWritesAllSevenIntegersAndKeepsTheSocket) {
+TEST_F(ServerDialogTest, OkWithoutChangesWritesAllSevenIntegersAndKeepsTheSocket) {
   const int sock = g_multicast_sock;
   const ino_t inode = SocketInode(sock);
   BoxCatcher boxes;
@@ -122,7 +122,7 @@ TEST_F(DialogTest, OkWithoutChangesWritesAllSevenIntegersAndKeepsTheSocket) {
   EXPECT_EQ(SocketInode(g_multicast_sock), inode) << "the socket was re-opened";
 }
 
-TEST_F(DialogTest, NewPortReopensTheSocketAndShowsInTipAndRendezvousReply) {
+TEST_F(ServerDialogTest, NewPortReopensTheSocketAndShowsInTipAndRendezvousReply) {
   long tid = 0;
   ASSERT_TRUE(StartThread(RendezvousThread, nullptr, &tid));
   setenv("ORVANE_TEST_TRAY_RETRY_MS", "0", 1);
@@ -169,7 +169,7 @@ TEST_F(DialogTest, NewPortReopensTheSocketAndShowsInTipAndRendezvousReply) {
   EXPECT_EQ(got, "227.0.1.1:10600\r\n");
 }
 
-TEST_F(DialogTest, TargetWithoutColonKeepsThePortAndIsStoredAsTyped) {
+TEST_F(ServerDialogTest, TargetWithoutColonKeepsThePortAndIsStoredAsTyped) {
   g_port = 4000;
   BoxCatcher boxes;
   ServerDialog dialog;
@@ -182,7 +182,7 @@ TEST_F(DialogTest, TargetWithoutColonKeepsThePortAndIsStoredAsTyped) {
   EXPECT_EQ(LocalPort(g_multicast_sock), 4000);
 }
 
-TEST_F(DialogTest, NonIntegerFieldChangesNothingAndTakesTheFocus) {
+TEST_F(ServerDialogTest, NonIntegerFieldChangesNothingAndTakesTheFocus) {
   struct Case {
     const char* field;
     QLineEdit* (ServerDialog::*edit)() const;
@@ -220,7 +220,7 @@ TEST_F(DialogTest, NonIntegerFieldChangesNothingAndTakesTheFocus) {
   }
 }
 
-TEST_F(DialogTest, FieldsAreReadInTheirFixedOrder) {
+TEST_F(ServerDialogTest, FieldsAreReadInTheirFixedOrder) {
   // ClipBottom is exchanged before ClipLeft, so its field is the one blamed.
   BoxCatcher boxes;
   ServerDialog dialog;
@@ -234,7 +234,7 @@ TEST_F(DialogTest, FieldsAreReadInTheirFixedOrder) {
   EXPECT_EQ(dialog.focusWidget(), dialog.clip_bottom_edit());
 }
 
-TEST_F(DialogTest, ValuesThatMakeNoSenseAreRefusedNamingTheField) {
+TEST_F(ServerDialogTest, ValuesThatMakeNoSenseAreRefusedNamingTheField) {
   const std::string too_long = "227.0.1.1:" + std::string(300, '1');
   struct Case {
     QLineEdit* (ServerDialog::*edit)() const;
@@ -278,7 +278,7 @@ TEST_F(DialogTest, ValuesThatMakeNoSenseAreRefusedNamingTheField) {
   }
 }
 
-TEST_F(DialogTest, SliderEndsGiveLevelsZeroAndNine) {
+TEST_F(ServerDialogTest, SliderEndsGiveLevelsZeroAndNine) {
   for (int level : {0, 9}) {
     SCOPED_TRACE(level);
     ServerDialog dialog;
@@ -293,7 +293,7 @@ TEST_F(DialogTest, SliderEndsGiveLevelsZeroAndNine) {
   EXPECT_EQ(dialog.compression_slider()->value(), 9);
 }
 
-TEST_F(DialogTest, CancelChangesNothing) {
+TEST_F(ServerDialogTest, CancelChangesNothing) {
   ServerDialog dialog;
   dialog.target_edit()->setText("227.0.5.5:5555");
   dialog.rate_screen_edit()->setText("500");
@@ -303,7 +303,7 @@ TEST_F(DialogTest, CancelChangesNothing) {
   EXPECT_TRUE(NothingStored());
 }
 
-TEST_F(DialogTest, FailedReopenKeepsTheDialogOpenAndTheNextOkRetries) {
+TEST_F(ServerDialogTest, FailedReopenKeepsTheDialogOpenAndTheNextOkRetries) {
   BoxCatcher boxes;
   ServerDialog dialog;
   dialog.target_edit()->setText("227.0.1.1:10700");

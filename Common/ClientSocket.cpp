@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdarg>
@@ -23,6 +24,7 @@ static const char kModule[] = "Common/ClientSocket";
 
 namespace {
 constexpr int kConnectTimeoutMs = 21000;  // what a blocking connect waits on Windows
+std::atomic<int> g_connect_timeout_ms{kConnectTimeoutMs};
 constexpr std::size_t kTextBytes = 8192;
 
 using Clock = std::chrono::steady_clock;
@@ -82,7 +84,7 @@ int ConnectBounded(int sock, const sockaddr_in& to) {
     error = errno;
     if (error == EINPROGRESS || error == EINTR) {
       short revents = 0;
-      const int res = PollFor(sock, POLLOUT, kConnectTimeoutMs, &revents);
+      const int res = PollFor(sock, POLLOUT, g_connect_timeout_ms.load(), &revents);
       if (res < 0) {
         error = errno;
       } else if (res == 0) {
@@ -197,4 +199,8 @@ bool WaitReadable(int sock, int timeout_ms) {
     return false;
   }
   return true;  // data, end of stream or an error: the next Receive tells which
+}
+
+void SetConnectTimeoutForTest(int timeout_ms) {
+  g_connect_timeout_ms.store(timeout_ms > 0 ? timeout_ms : kConnectTimeoutMs);
 }

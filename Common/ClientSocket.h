@@ -14,3 +14,5 @@ int Receive(int sock, char* buffer, int size);
 // Waits until sock is readable (or closed by the peer): true; false on time-out (ETIMEDOUT
 // set as last error) or failure.
 bool WaitReadable(int sock, int timeout_ms);
+// Tests only: the connect bound in milliseconds (0 restores the 21 s).
+void SetConnectTimeoutForTest(int timeout_ms);

@@ -317,3 +317,22 @@ TEST(LogLine, ConcurrentProcessesNeverInterleave) {
   }
   ExpectWholeLines(place.Log(), kWriters, kLines, kPad);
 }
+
+namespace {
+static const char kModule[] = "tests/common/LogTest";
+}  // namespace
+
+TEST(ReportCheckFailure, VerifyNamesConditionModuleAndLine) {
+  LogPlace place;
+  StderrCapture err;
+  const int zero = 0;
+  SetLastError(ENOENT);
+  EXPECT_TRUE(VERIFY(zero == 0));
+  const int line = __LINE__ + 1;
+  EXPECT_FALSE(VERIFY(zero != 0));
+  EXPECT_EQ(GetLastError(), ENOENT);
+  EXPECT_EQ(place.Log(), std::string(kStamp) +
+                             "ASSERT(zero != 0) failed ERROR: No such file or directory\n" +
+                             kStamp + "  in module [tests/common/LogTest:" +
+                             std::to_string(line) + "].\n");
+}

@@ -6,7 +6,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <fcntl.h>
+#include <sys/time.h>
+
 #include <cerrno>
+#include <thread>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -29,13 +33,13 @@ const char kStamp[] = "[2003/12/12-15:12:49] ";
 // A TCP listener on 127.0.0.1 at a free port.
 class Listener {
  public:
-  Listener() {
+  explicit Listener(int backlog = 8) {
     fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
     sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     bind(fd_, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-    listen(fd_, 8);
+    listen(fd_, backlog);
     socklen_t len = sizeof sa;
     getsockname(fd_, reinterpret_cast<sockaddr*>(&sa), &len);
     port_ = ntohs(sa.sin_port);
@@ -352,4 +356,65 @@ TEST_F(SocketTest, FailedStepKeepsItsErrorForTheCaller) {
   EXPECT_NE(err_.text().find("Internal Error: Cannot assign requested address\n\nThe "
                              "(g_multicast_sock != -1) condition failed at\nserver/varno:165"),
             std::string::npos);
+}
+
+TEST_F(SocketTest, ConnectIsBoundedInTime) {
+  // A listener whose queue is full drops further handshakes, so a connect would wait for the
+  // kernel's own limit (minutes) without the bound.
+  Listener full(0);
+  std::vector<int> fillers;
+  for (int i = 0; i < 4; ++i) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sa.sin_port = htons(static_cast<uint16_t>(full.port()));
+    connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+    fillers.push_back(fd);
+  }
+  usleep(50000);
+  SetConnectTimeoutForTest(300);
+  const int before = CountFds(getpid());
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(ConnectTo("127.0.0.1", full.port()), INVALID_SOCKET);
+  const auto waited = std::chrono::steady_clock::now() - start;
+  SetConnectTimeoutForTest(0);
+  EXPECT_EQ(GetLastError(), ETIMEDOUT);
+  EXPECT_GE(waited, std::chrono::milliseconds(290));
+  EXPECT_LT(waited, std::chrono::milliseconds(3000));
+  EXPECT_EQ(CountFds(getpid()), before);
+  EXPECT_EQ(Lines(place_.Log())[0],
+            std::string(kStamp) + "ASSERT(res != SOCKET_ERROR) failed ERROR: Connection timed out\n");
+  for (int fd : fillers) close(fd);
+}
+
+namespace {
+void OnAlarm(int) {}
+}  // namespace
+
+TEST_F(SocketTest, SignalsDoNotEndAReceive) {
+  Listener listener;
+  const int client = ConnectTo("127.0.0.1", listener.port());
+  ASSERT_NE(client, INVALID_SOCKET);
+  const int server = listener.Accept();
+  // A handler without SA_RESTART makes the blocked recv fail with EINTR.
+  struct sigaction action {}, old {};
+  action.sa_handler = OnAlarm;
+  sigaction(SIGALRM, &action, &old);
+  itimerval every_20ms{{0, 20000}, {0, 20000}};
+  setitimer(ITIMER_REAL, &every_20ms, nullptr);
+  std::thread peer([client] {
+    usleep(200000);
+    SendBytes(client, "go\r\n", 4);
+  });
+  char buffer[64];
+  const int n = Receive(server, buffer, sizeof buffer);
+  itimerval off{};
+  setitimer(ITIMER_REAL, &off, nullptr);
+  sigaction(SIGALRM, &old, nullptr);
+  peer.join();
+  EXPECT_EQ(n, 4);
+  EXPECT_STREQ(buffer, "go\r\n");
+  close(client);
+  close(server);
 }

@@ -296,6 +296,29 @@ TEST(VarnoEndToEnd, TrayRefreshChangesRendezvousAndExit) {
   CloseSocket(conn);
   EXPECT_EQ(reply, "227.0.1.1:10510\r\n");
 
+  // A double-click opens the settings; sampling goes on while they are open.
+  Xdo(x, "mousemove --window " + icon + " 8 8 click --repeat 2 --delay 80 1");
+  std::string dialog;
+  ASSERT_TRUE(WaitFor([&] {
+    dialog = Xdo(x, "search --onlyvisible --name '^Orvane VARNO$'");
+    return !dialog.empty();
+  }, 5s)) << "no settings dialog";
+  dialog = dialog.substr(0, dialog.find('\n'));
+  ASSERT_TRUE(FillRootRectangle(x.display(), 20, 400, 16, 16, 0x00FF00));
+  bool sent_during_dialog = false;
+  for (const Datagram& block : Collect(rx, 1000ms)) {
+    const UpdateHeader& h = block.h;
+    if (h.kind == UPDATE_BLOCK && h.left >= 20 && h.top >= 400 && h.right <= 36 &&
+        h.bottom <= 416)
+      sent_during_dialog = true;
+  }
+  EXPECT_TRUE(sent_during_dialog) << "the timers stopped while the dialog was open";
+  Xdo(x, "windowfocus --sync " + dialog);
+  Xdo(x, "key Escape");
+  ASSERT_TRUE(WaitFor([&] {
+    return Xdo(x, "search --onlyvisible --name '^Orvane VARNO$'").empty();
+  }, 5s)) << "Escape did not close the dialog";
+
   // Exit from the tray menu: the icon goes and the program ends with 0.
   Xdo(x, "mousemove --window " + icon + " 8 8 click 3");
   // The open menu is a second visible window of the program.

@@ -137,7 +137,10 @@ Packed SendPiece(const Rect& r, const uint8_t* pixels, std::size_t n, std::size_
   do {
     rc = deflate(&s.z, Z_FINISH);
   } while (rc == Z_OK && s.z.avail_out > 0);
-  if (s.timing) s.times.compress_s += Since(t0);
+  if (s.timing) {
+    s.times.compress_s += Since(t0);
+    s.times.deflated_in += s.z.total_in;
+  }
   if (rc != Z_STREAM_END) {
     if (rc == Z_OK || rc == Z_BUF_ERROR) {
       *consumed = s.z.total_in;

@@ -38,6 +38,7 @@ void ResetSampler();
 struct SamplerTimes {
   double capture_s = 0, compress_s = 0, send_s = 0;
   std::size_t datagrams = 0, bytes = 0;
+  std::size_t deflated_in = 0;  // input bytes deflate read, counting attempts that did not fit
 };
 void EnableSamplerTimes(bool on);
 SamplerTimes TakeSamplerTimes();

@@ -1,0 +1,111 @@
+#pragma once
+// Fakes and decoders shared by the engine tests: a scripted screen, a recording datagram
+// sink, and a decoder that turns a datagram stream back into a picture.
+#include <zlib.h>
+
+#include <cstdint>
+#include <cstring>
+#include <functional>
+#include <mutex>
+#include <random>
+#include <vector>
+
+#include "Common/UpdateHeader.h"
+#include "platform/Rect.h"
+#include "platform/Region.h"
+#include "platform/Screen.h"
+#include "server/ServerState.h"
+
+namespace enginetest {
+
+// Pixels are a function of the position; 32-bit pixels keep their fourth byte 0 as the real
+// screen does.
+class FakeScreen : public ScreenSource {
+ public:
+  enum class Content { kFlat, kRandom };
+  FakeScreen(int width, int height, int bpp, Content content = Content::kFlat)
+      : width_(width), height_(height), bpp_(bpp), content_(content) {}
+
+  Rect ClipBox() override { return Rect{0, 0, width_, height_}; }
+  int BitsPerPixel() override { return bpp_; }
+
+  // Byte i of the pixel at (x, y); zero off the screen.
+  uint8_t Byte(int64_t x, int64_t y, int i) const {
+    if (x < 0 || y < 0 || x >= width_ || y >= height_) return 0;
+    if (bpp_ == 32 && i == 3) return 0;
+    uint64_t v = static_cast<uint64_t>(x) * 2654435761u + static_cast<uint64_t>(y) * 40503u +
+                 static_cast<uint64_t>(i) * 977u;
+    if (content_ == Content::kRandom) {
+      v ^= v >> 13;
+      v *= 0x9E3779B97F4A7C15ull;
+      v ^= v >> 29;
+      return static_cast<uint8_t>(v >> 17);
+    }
+    return static_cast<uint8_t>((y / 16 + i) & 0xff);  // bands: compresses well
+  }
+
+  bool Capture(const Rect& r, uint8_t* out, std::size_t stride) override {
+    captures.push_back(r);
+    if (fail_captures > 0) {
+      --fail_captures;
+      return false;
+    }
+    const int bytes = bpp_ / 8;
+    const std::size_t scan = static_cast<std::size_t>(ScanLineBytes(r.Width(), bpp_));
+    for (int64_t y = r.top; y < r.bottom; ++y) {
+      uint8_t* row = out + static_cast<std::size_t>(y - r.top) * stride;
+      memset(row, 0, scan);
+      for (int64_t x = r.left; x < r.right; ++x)
+        for (int i = 0; i < bytes; ++i)
+          row[static_cast<std::size_t>(x - r.left) * bytes + i] = Byte(x, y, i);
+    }
+    return true;
+  }
+
+  bool PointerPosition(int32_t* x, int32_t* y) override {
+    ++pointer_reads;
+    if (pointer_script) pointer_script(pointer_reads, &px, &py);
+    *x = px;
+    *y = py;
+    return true;
+  }
+
+  std::vector<Rect> captures;
+  int fail_captures = 0;
+  int32_t px = 0, py = 0;
+  int pointer_reads = 0;
+  std::function<void(int call, int32_t* x, int32_t* y)> pointer_script;
+
+ private:
+  int width_, height_, bpp_;
+  Content content_;
+};
+
+struct Datagram {
+  UpdateHeader h;
+  std::vector<uint8_t> bytes;  // the whole datagram
+};
+
+// Decodes one block: false when the stream is broken or does not hold exactly H x S bytes.
+inline bool InflateBlock(const Datagram& d, int bpp, std::vector<uint8_t>& pixels) {
+  const int64_t s = ScanLineBytes(int64_t{d.h.right} - d.h.left, bpp);
+  const int64_t n = s * (int64_t{d.h.bottom} - d.h.top);
+  if (n <= 0 || n > static_cast<int64_t>(kDecodeBufferBytes)) return false;
+  pixels.assign(kDecodeBufferBytes, 0);
+  uLongf out = kDecodeBufferBytes;
+  if (uncompress(pixels.data(), &out, d.bytes.data() + kUpdateHeaderBytes, d.h.length) != Z_OK)
+    return false;
+  return static_cast<int64_t>(out) == n;
+}
+
+// Resets the shared state of the server for one test.
+inline void FreshServerState() {
+  if (!g_mutex) g_mutex = new std::mutex;
+  if (!g_dirty_region) g_dirty_region = new Region;
+  g_dirty_region->Clear();
+  g_full_refresh = 0;
+  g_cursor_changed = 0;
+  g_compression_level = 1;
+}
+
+}  // namespace enginetest

@@ -1,0 +1,354 @@
+#include <gtest/gtest.h>
+
+#include <map>
+
+#include "EngineFakes.h"
+#include "server/Sampler.h"
+
+using namespace enginetest;
+
+namespace {
+
+class SamplerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    FreshServerState();
+    ResetSampler();
+    SetSamplerRealloc(nullptr);
+    SetSamplerSink([this](const uint8_t* data, std::size_t n) {
+      Datagram d;
+      d.bytes.assign(data, data + n);
+      DecodeUpdateHeader(data, n, d.h);
+      sent.push_back(std::move(d));
+    });
+  }
+  void TearDown() override {
+    SetSamplerScreen(nullptr);
+    SetSamplerSink(nullptr);
+    SetSamplerRealloc(nullptr);
+    g_compression_level = 1;
+  }
+  void Use(FakeScreen& s) {
+    screen = &s;
+    SetSamplerScreen(&s);
+  }
+  void Dirty(const Rect& r) { g_dirty_region->Union(r); }
+
+  std::vector<Datagram> Kind(uint16_t kind) const {
+    std::vector<Datagram> out;
+    for (const Datagram& d : sent)
+      if (d.h.kind == kind) out.push_back(d);
+    return out;
+  }
+
+  // Every block: a sound datagram whose pixels equal the screen's; each pixel of `area`
+  // covered exactly once and nothing outside it.
+  void ExpectBlocksTile(const Rect& area) {
+    const int bpp = screen->BitsPerPixel();
+    std::map<std::pair<int64_t, int64_t>, int> covered;
+    std::vector<uint8_t> pixels;
+    for (const Datagram& d : Kind(UPDATE_BLOCK)) {
+      ASSERT_LE(d.bytes.size(), kMaxDatagramBytes);
+      ASSERT_EQ(d.bytes.size(), kUpdateHeaderBytes + d.h.length);
+      ASSERT_TRUE(InflateBlock(d, bpp, pixels))
+          << d.h.left << "," << d.h.top << "-" << d.h.right << "," << d.h.bottom;
+      const int64_t s = ScanLineBytes(int64_t{d.h.right} - d.h.left, bpp);
+      for (int64_t y = d.h.top; y < d.h.bottom; ++y) {
+        for (int64_t x = d.h.left; x < d.h.right; ++x) {
+          ASSERT_TRUE(x >= area.left && x < area.right && y >= area.top && y < area.bottom);
+          // Counting every pixel of a big area is slow; sample rows and columns.
+          if ((x % 7 == 0 && y % 5 == 0) || area.Width() * area.Height() < 100000) {
+            ++covered[std::make_pair(x, y)];
+          }
+          for (int i = 0; i < bpp / 8; ++i)
+            ASSERT_EQ(pixels[static_cast<std::size_t>((y - d.h.top) * s + (x - d.h.left) * (bpp / 8) + i)],
+                      screen->Byte(x, y, i))
+                << x << "," << y;
+        }
+      }
+    }
+    for (int64_t y = area.top; y < area.bottom; ++y)
+      for (int64_t x = area.left; x < area.right; ++x)
+        if ((x % 7 == 0 && y % 5 == 0) || area.Width() * area.Height() < 100000) {
+          ASSERT_EQ(covered[std::make_pair(x, y)], 1) << x << "," << y;
+        }
+  }
+
+  std::vector<Datagram> sent;
+  FakeScreen* screen = nullptr;
+};
+
+TEST(StripRule, RowsPerStripStayWithinTheViewersBuffer) {
+  struct { int64_t w; int bpp; int64_t rows; } cases[] = {
+      {1000, 32, 58},     // 50000/1000 + 8
+      {1, 32, 50008},     // a 1-pixel column goes whole
+      {1920, 32, 34},     // 26 + 8, 34 x 7680 bytes fit 262144
+      {2000, 32, 32},     // 33 rows would need 264000 bytes
+      {1920, 8, 34},
+      {50001, 8, 5},      // 8 rows by the rule, 262144 / 50002 = 5
+      {70000, 32, 1},     // one row is already too big: at least one
+  };
+  for (auto c : cases)
+    EXPECT_EQ(StripRows(c.w, ScanLineBytes(c.w, c.bpp)), c.rows) << c.w << "@" << c.bpp;
+}
+
+TEST(StripRule, LevelsOutsideZlibsRangeBecomeOne) {
+  struct { int stored, used; } cases[] = {{-1, -1}, {0, 0}, {9, 9}, {1, 1}, {10, 1}, {-2, 1}, {42, 1}};
+  for (auto c : cases) EXPECT_EQ(EffectiveCompressionLevel(c.stored), c.used) << c.stored;
+}
+
+TEST_F(SamplerTest, EmptyRegionSendsNothing) {
+  FakeScreen s(1024, 768, 32);
+  Use(s);
+  ScreenTick();
+  EXPECT_TRUE(sent.empty());
+  EXPECT_TRUE(s.captures.empty());
+}
+
+TEST_F(SamplerTest, StripsFollowTheRuleForCompressibleContent) {
+  struct { Rect r; std::vector<int> heights; } cases[] = {
+      {{0, 0, 1000, 100}, {58, 42}},
+      {{5, 0, 6, 4000}, {4000}},
+      {{0, 0, 1920, 68}, {34, 34}},
+  };
+  for (auto& c : cases) {
+    FakeScreen s(2000, 4000, 32);
+    Use(s);
+    sent.clear();
+    Dirty(c.r);
+    ScreenTick();
+    std::vector<int> heights;
+    int32_t y = c.r.top;
+    for (const Datagram& d : Kind(UPDATE_BLOCK)) {
+      EXPECT_EQ(d.h.top, y);
+      EXPECT_EQ(d.h.left, c.r.left);
+      EXPECT_EQ(d.h.right, c.r.right);
+      heights.push_back(d.h.bottom - d.h.top);
+      y = d.h.bottom;
+    }
+    EXPECT_EQ(heights, c.heights) << c.r.Width() << "x" << c.r.Height();
+    ExpectBlocksTile(c.r);
+    EXPECT_EQ(s.captures.size(), 1u) << "one capture per rectangle";
+    EXPECT_TRUE(g_dirty_region->Empty());
+  }
+}
+
+TEST_F(SamplerTest, FullRefreshAnnouncesAreaThenCoversItTopToBottom) {
+  FakeScreen s(800, 600, 32);
+  Use(s);
+  g_clip = ClipRect{100, 50, 700, 550};
+  Dirty({0, 0, 50, 40});      // outside the area: dropped by the refresh
+  Dirty({650, 500, 800, 600});  // partly outside: only the area goes
+  g_full_refresh = 1;
+  ScreenTick();
+  ASSERT_FALSE(sent.empty());
+  EXPECT_EQ(sent[0].h.kind, UPDATE_AREA);
+  EXPECT_EQ(sent[0].bytes.size(), 20u);
+  EXPECT_EQ(sent[0].h.length, 0);
+  EXPECT_EQ((Rect{sent[0].h.left, sent[0].h.top, sent[0].h.right, sent[0].h.bottom}),
+            (Rect{100, 50, 700, 550}));
+  int32_t y = 50;
+  for (const Datagram& d : Kind(UPDATE_BLOCK)) {
+    EXPECT_EQ(d.h.top, y);
+    y = d.h.bottom;
+  }
+  EXPECT_EQ(y, 550);
+  ExpectBlocksTile({100, 50, 700, 550});
+  EXPECT_EQ(g_full_refresh.load(), 0);
+}
+
+TEST_F(SamplerTest, SeveralRefreshRequestsBeforeATickGiveOneRefresh) {
+  FakeScreen s(320, 200, 16);
+  Use(s);
+  g_clip = ClipRect{0, 0, 320, 200};
+  g_full_refresh = 1;
+  g_full_refresh = 1;
+  ScreenTick();
+  ScreenTick();
+  EXPECT_EQ(Kind(UPDATE_AREA).size(), 1u);
+  ExpectBlocksTile({0, 0, 320, 200});
+}
+
+TEST_F(SamplerTest, PointerGoesBetweenStripsOnlyWhenItMoved) {
+  FakeScreen s(1000, 1000, 32);
+  Use(s);
+  // At the last position sent (0,0) for two reads, then moved to (-5,7); each move is
+  // announced by the hook thread setting the flag again.
+  s.pointer_script = [](int call, int32_t* x, int32_t* y) {
+    if (call == 3) {
+      *x = -5;
+      *y = 7;
+    }
+    if (call == 5) {
+      *x = 1;
+      g_cursor_changed = 1;  // the notification of the next move came meanwhile
+    }
+  };
+  g_cursor_changed = 1;
+  Dirty({0, 0, 1000, 290});  // five strips of 58 rows
+  ScreenTick();
+  std::vector<uint16_t> kinds;
+  for (const Datagram& d : sent) kinds.push_back(d.h.kind);
+  std::vector<uint16_t> want = {2, 2, 2, 1, 2, 2};
+  EXPECT_EQ(kinds, want);
+  auto pointers = Kind(UPDATE_POINTER);
+  ASSERT_EQ(pointers.size(), 1u);
+  EXPECT_EQ(pointers[0].h.left, -5);
+  EXPECT_EQ(pointers[0].h.top, 7);
+  EXPECT_EQ(pointers[0].h.right, 0);
+  EXPECT_EQ(pointers[0].bytes.size(), 20u);
+  EXPECT_EQ(pointers[0].bytes[4], 0xFB);  // -5, two's complement, little-endian
+}
+
+TEST_F(SamplerTest, UnmovedPointerKeepsTheFlagForTheNextMove) {
+  FakeScreen s(100, 100, 32);
+  Use(s);
+  g_cursor_changed = 1;
+  SendPointer();  // at (0,0), the last position sent: nothing
+  EXPECT_TRUE(sent.empty());
+  EXPECT_EQ(g_cursor_changed.load(), 1);
+  s.px = 3;
+  SendPointer();
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(g_cursor_changed.load(), 0);
+  s.px = 4;
+  SendPointer();  // flag clear: no datagram without a notification
+  EXPECT_EQ(sent.size(), 1u);
+}
+
+TEST_F(SamplerTest, IncompressibleWideStripsAreCutToFitOneDatagram) {
+  struct { Rect r; int bpp; } cases[] = {
+      {{0, 0, 2000, 200}, 32},
+      {{0, 0, 1920, 1080}, 32},
+      {{3, 1, 2501, 90}, 24},
+      {{0, 0, 20000, 3}, 32},   // one row compresses to more than a datagram: cut by columns
+      {{0, 0, 70000, 2}, 32},   // one row exceeds the viewer's buffer
+  };
+  for (auto& c : cases) {
+    FakeScreen s(c.r.right, c.r.bottom, c.bpp, FakeScreen::Content::kRandom);
+    Use(s);
+    sent.clear();
+    ResetSampler();
+    Dirty(c.r);
+    ScreenTick();
+    ASSERT_FALSE(Kind(UPDATE_BLOCK).empty());
+    ExpectBlocksTile(c.r);
+    if (HasFatalFailure()) return;
+  }
+}
+
+TEST_F(SamplerTest, PhotoLikeStripsAreNotCompressedMuchMoreThanOnce) {
+  FakeScreen s(1920, 1080, 32, FakeScreen::Content::kRandom);
+  Use(s);
+  EnableSamplerTimes(true);
+  Dirty({0, 0, 1920, 1080});
+  ScreenTick();
+  EnableSamplerTimes(false);
+  const SamplerTimes t = TakeSamplerTimes();
+  // Estimating each cut from the earlier result: pixels are deflated little more than once
+  // (halving blindly would deflate them about three times).
+  const std::size_t pixels = 1920u * 1080 * 4;
+  EXPECT_LE(t.deflated_in, pixels * 115 / 100) << t.deflated_in << " for " << pixels;
+  EXPECT_GE(t.deflated_in, pixels);
+  RecordProperty("deflated_per_pixel_byte", std::to_string(double(t.deflated_in) / pixels));
+  ExpectBlocksTile({0, 0, 1920, 1080});
+}
+
+TEST_F(SamplerTest, AllRectanglesOfABigRegionGoInOneTick) {
+  FakeScreen s(3000, 3000, 32);
+  Use(s);
+  for (int i = 0; i < 2000; ++i) Dirty({(i % 50) * 3, (i / 50) * 3, (i % 50) * 3 + 1, (i / 50) * 3 + 1});
+  ASSERT_EQ(g_dirty_region->Count(), 2000u);
+  ScreenTick();
+  EXPECT_EQ(Kind(UPDATE_BLOCK).size(), 2000u);
+  EXPECT_TRUE(g_dirty_region->Empty());
+}
+
+TEST_F(SamplerTest, BadLevelFallsBackToOne) {
+  FakeScreen s(200, 200, 32);
+  Use(s);
+  g_compression_level = 42;
+  Dirty({0, 0, 200, 10});
+  ScreenTick();
+  auto blocks = Kind(UPDATE_BLOCK);
+  ASSERT_EQ(blocks.size(), 1u);
+  EXPECT_EQ(blocks[0].bytes[20], 0x78);
+  EXPECT_EQ(blocks[0].bytes[21], 0x01);  // zlib's header for the fastest level
+  ExpectBlocksTile({0, 0, 200, 10});
+  EXPECT_EQ(g_compression_level, 42) << "the stored value is not touched";
+}
+
+TEST_F(SamplerTest, DepthsGiveTheScanLineOfTheDisplay) {
+  struct { int bpp; Rect r; std::size_t bytes; } cases[] = {
+      {16, {0, 0, 100, 10}, 2000}, {24, {0, 0, 3, 5}, 50}, {8, {0, 0, 3, 5}, 20},
+      {32, {0, 0, 3, 5}, 60},
+  };
+  for (auto& c : cases) {
+    FakeScreen s(200, 200, c.bpp);
+    Use(s);
+    sent.clear();
+    Dirty(c.r);
+    ScreenTick();
+    auto blocks = Kind(UPDATE_BLOCK);
+    ASSERT_EQ(blocks.size(), 1u);
+    std::vector<uint8_t> pixels(kDecodeBufferBytes);
+    uLongf out = kDecodeBufferBytes;
+    ASSERT_EQ(uncompress(pixels.data(), &out, blocks[0].bytes.data() + 20, blocks[0].h.length), Z_OK);
+    EXPECT_EQ(out, c.bytes) << c.bpp;
+    ExpectBlocksTile(c.r);
+  }
+}
+
+TEST_F(SamplerTest, FailedCaptureDropsOnlyThatStrip) {
+  FakeScreen s(1000, 1000, 32);
+  Use(s);
+  s.fail_captures = 2;  // the band of the first rectangle and its first strip
+  Dirty({0, 0, 1000, 100});
+  Dirty({0, 500, 10, 510});
+  ScreenTick();
+  auto blocks = Kind(UPDATE_BLOCK);
+  ASSERT_EQ(blocks.size(), 2u);
+  EXPECT_EQ(blocks[0].h.top, 58);  // the second strip of the first rectangle
+  EXPECT_EQ(blocks[1].h.top, 500);
+}
+
+// An allocator that refuses a scripted call.
+int g_alloc_calls = 0;
+int g_fail_call = -1;
+void* FlakyRealloc(void* old, std::size_t bytes) {
+  if (g_alloc_calls++ == g_fail_call) return nullptr;
+  return realloc(old, bytes);
+}
+
+TEST_F(SamplerTest, FailedAllocationsDropStripsOrHoldTheRegion) {
+  FakeScreen s(1000, 1000, 32);
+  Use(s);
+  SetSamplerRealloc(FlakyRealloc);
+  // Call 0: the region copy. It fails: nothing is sent and the region stays.
+  g_alloc_calls = 0;
+  g_fail_call = 0;
+  Dirty({0, 0, 100, 10});
+  Dirty({0, 600, 500, 700});
+  ScreenTick();
+  EXPECT_TRUE(sent.empty());
+  EXPECT_EQ(g_dirty_region->Count(), 2u);
+  // Next tick: the region copy succeeds (call 1), the first rectangle's pixels fail (call 2);
+  // the second rectangle still goes (call 3).
+  g_fail_call = 2;
+  ScreenTick();
+  auto blocks = Kind(UPDATE_BLOCK);
+  ASSERT_FALSE(blocks.empty());
+  for (const Datagram& d : blocks) EXPECT_GE(d.h.top, 600);
+  EXPECT_TRUE(g_dirty_region->Empty());
+  ExpectBlocksTile({0, 600, 500, 700});
+}
+
+TEST_F(SamplerTest, WithoutScreenStripsAreDroppedQuietly) {
+  SetSamplerScreen(nullptr);  // no X screen opened in this process
+  Dirty({0, 0, 10, 10});
+  ScreenTick();
+  SendPointer();
+  EXPECT_TRUE(sent.empty());
+}
+
+}  // namespace

@@ -9,6 +9,7 @@
 #include "Common/Log.h"
 #include "platform/ExePath.h"
 #include "platform/FileReplace.h"
+#include "platform/LastError.h"
 #include "setup/Pages.h"
 #include "setup/RemoveApp.h"
 #include "setup/SetupApp.h"
@@ -17,6 +18,7 @@
 namespace {
 // Before FatalError's box: a partly written file goes, the records of what was done stay.
 void SaveWorkDone() {
+  LastErrorKeeper keep;  // the box shows the cause of the failure, not of this cleanup
   AbortOpenReplacements();
   g_log.Flush();
 }

@@ -1,0 +1,347 @@
+// The installer as a person uses it: the real Setup from a package folder on its own Xvfb,
+// driven by xdotool; and the pages' exchange rules on the offscreen platform.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+
+#include <QApplication>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTimer>
+#include <set>
+#include <thread>
+
+#include "Common/Registry.h"
+#include "platform/ExePath.h"
+#include "setup/Pages.h"
+#include "setup/SetupState.h"
+#include "tests/setup/SetupTestUtil.h"
+#include "tests/support/TestSupport.h"
+
+using namespace std::chrono_literals;
+using testsupport::Child;
+using testsupport::TempDir;
+
+namespace {
+const char kUninstallKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Orvane VARNO";
+
+// Page dialog units to pixels of the window as it is shown (pages are 312 x 197 units).
+class Desktop {
+ public:
+  explicit Desktop(const std::string& display) : display_(display) {}
+
+  // The next page window: visible, captioned like every page, not one seen before.
+  std::string NextPage(std::chrono::milliseconds limit = 15s) {
+    std::string found;
+    testsupport::WaitFor(
+        [&] {
+          std::string out;
+          testsupport::Run(Env() + "xdotool search --onlyvisible --name '^Orvane VARNO Setup$' 2>/dev/null", &out);
+          std::size_t start = 0;
+          while (start < out.size()) {
+            const std::size_t end = out.find('\n', start);
+            const std::string id = out.substr(start, end - start);
+            if (!id.empty() && !seen_.count(id)) {
+              found = id;
+              return true;
+            }
+            if (end == std::string::npos) break;
+            start = end + 1;
+          }
+          return false;
+        },
+        limit);
+    if (!found.empty()) {
+      seen_.insert(found);
+      std::this_thread::sleep_for(300ms);  // let it finish mapping and take focus
+    }
+    return found;
+  }
+
+  void Click(const std::string& window, double ux, double uy) {
+    int width = 0, height = 0;
+    std::string out;
+    testsupport::Run(Env() + "xdotool getwindowgeometry --shell " + window, &out);
+    std::sscanf(out.c_str() + out.find("WIDTH="), "WIDTH=%d", &width);
+    std::sscanf(out.c_str() + out.find("HEIGHT="), "HEIGHT=%d", &height);
+    const int x = static_cast<int>(ux * width / 312.0);
+    const int y = static_cast<int>(uy * height / 197.0);
+    testsupport::Run(Env() + "xdotool mousemove --window " + window + " " + std::to_string(x) + " " +
+        std::to_string(y) + " click 1");
+    std::this_thread::sleep_for(150ms);
+  }
+
+  // Replaces the text of the edit at (ux, uy).
+  void TypeInto(const std::string& window, double ux, double uy, const std::string& text) {
+    Click(window, ux, uy);
+    testsupport::Run(Env() + "xdotool key ctrl+a BackSpace");
+    testsupport::Run(Env() + "xdotool type --delay 5 '" + text + "'");
+    std::this_thread::sleep_for(150ms);
+  }
+
+  void Key(const std::string& window, const std::string& key) {
+    testsupport::Run(Env() + "xdotool mousemove --window " + window + " 5 5 key " + key);
+    std::this_thread::sleep_for(150ms);
+  }
+
+  void ClickOk(const std::string& w) { Click(w, 220, 182); }
+
+ private:
+  std::string Env() const { return "DISPLAY=" + display_ + " "; }
+  std::string display_;
+  std::set<std::string> seen_;
+};
+
+class SetupGui : public testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(xvfb.ok());
+    setenv("ORVANE_REGISTRY", (root / "reg").c_str(), 1);
+    for (const char* d : {"pkg", "opt", "menu", "home", "run"}) mkdir((root / d).c_str(), 0700);
+    LayOutPackage();
+    SetText(Hive::LocalMachine, kCurrentVersionKey, "ProgramFilesDir", root / "opt");
+    SetText(Hive::LocalMachine, kShellFoldersKey, "Common Programs", root / "menu");
+    SetText(Hive::CurrentUser, kShellFoldersKey, "Programs", root / "home/menu");
+    I = root / "opt/Orvane VARNO";
+    G = root / "menu/Orvane VARNO";
+  }
+  void TearDown() override { unsetenv("ORVANE_REGISTRY"); }
+
+  // The files of the package target; programs that this build lacks get stand-ins.
+  void LayOutPackage() {
+    const std::string bin = testsupport::BinDir();
+    ASSERT_EQ(testsupport::Run("cp '" + bin + "/Setup' '" + root / "pkg/Setup" + "'"), 0);
+    for (const char* program : {"varno", "glimt", "libhooks.so"}) {
+      const std::string built = bin + "/" + program;
+      if (Exists(built)) {
+        ASSERT_EQ(testsupport::Run("cp '" + built + "' '" + root / "pkg/" + program + "'"), 0);
+      } else {
+        WriteFile(root / "pkg/" + program, "#!/bin/sh\necho stand-in\n", 0755);
+      }
+    }
+    for (const char* text : {"License.txt", "Readme.txt"}) {
+      ASSERT_EQ(testsupport::Run("cp '" + testsupport::SourceDir() + "/setup/package/" + text + "' '" +
+                    root / "pkg/" + text + "'"), 0);
+    }
+  }
+
+  static void SetText(Hive hive, const char* key, const char* name, const std::string& text) {
+    RegKey k;
+    ASSERT_EQ(RegKey::Create(hive, key, "REG_SZ", k), 0);
+    ASSERT_EQ(k.SetValue(name, REG_SZ, text.c_str(), static_cast<uint32_t>(text.size() + 1)), 0);
+  }
+  static std::string GetText(const char* key, const char* name) {
+    RegKey k;
+    if (RegKey::Open(Hive::LocalMachine, key, k) != 0) return "<missing>";
+    char data[4096];
+    uint32_t type = 0, length = sizeof data;
+    if (k.QueryValue(name, &type, data, &length) != 0) return "<missing>";
+    return std::string(data, length > 0 ? length - 1 : 0);
+  }
+  static bool KeyExists(const char* key) {
+    RegKey k;
+    return RegKey::Open(Hive::LocalMachine, key, k) == 0;
+  }
+  std::vector<std::string> Env() const {
+    return {"ORVANE_REGISTRY=" + root / "reg", "HOME=" + root / "home",
+            "XDG_RUNTIME_DIR=" + root / "run", "DISPLAY=" + xvfb.display(), "QT_QPA_PLATFORM=xcb"};
+  }
+  std::string Listing(const std::string& folder) {
+    std::string out;
+    testsupport::Run("ls -A '" + folder + "' 2>/dev/null", &out);
+    return out;
+  }
+
+  testsupport::Xvfb xvfb;
+  TempDir root;
+  Desktop desktop{xvfb.display()};
+  std::string I, G;
+};
+}  // namespace
+
+TEST_F(SetupGui, InstallThroughThePagesThenUninstall) {
+  const std::string folder = root / "My Apps/VARNO";
+  I = folder;
+  Child setup({root / "pkg/Setup"}, Env(), root / "setup.out");
+
+  std::string page = desktop.NextPage();
+  ASSERT_FALSE(page.empty()) << "licence page";
+  desktop.ClickOk(page);  // Yes
+  page = desktop.NextPage();
+  ASSERT_FALSE(page.empty()) << "folder page";
+  desktop.TypeInto(page, 127, 62, folder);
+  desktop.ClickOk(page);
+  page = desktop.NextPage();
+  ASSERT_FALSE(page.empty()) << "components page";
+  desktop.ClickOk(page);
+  page = desktop.NextPage();
+  ASSERT_FALSE(page.empty()) << "multicast page";
+  desktop.TypeInto(page, 135, 75, "239.1.2.3");
+  desktop.TypeInto(page, 135, 105, "5000");
+  desktop.ClickOk(page);
+  page = desktop.NextPage(20s);
+  ASSERT_FALSE(page.empty()) << "finish page";
+  desktop.ClickOk(page);
+  int status = -1;
+  ASSERT_TRUE(setup.Wait(10s, &status));
+  EXPECT_EQ(status, 0);
+
+  EXPECT_EQ(Listing(I), "License.txt\nReadme.txt\nUninstall\nUninstall.log\nglimt\nlibhooks.so\nvarno\n");
+  EXPECT_EQ(ReadFile(I + "/Uninstall"), ReadFile(root / "pkg/Setup"));
+  EXPECT_EQ(ModeOf(I + "/Uninstall") & 0111, 0111u);
+  EXPECT_EQ(ModeOf(I + "/varno") & 0111, 0111u);
+  EXPECT_EQ(Listing(G), "GLIMT (client).desktop\nUninstall VARNO.desktop\nVARNO (server).desktop\n");
+  EXPECT_NE(ReadFile(G + "/Uninstall VARNO.desktop").find("Exec=\"" + I + "/Uninstall\"\n"),
+            std::string::npos);
+  EXPECT_EQ(GetText("SOFTWARE\\Orvane\\VARNO\\Parameters", "MulticastTarget"), "239.1.2.3:5000");
+  EXPECT_EQ(GetText(kUninstallKey, "DisplayName"), "Orvane VARNO");
+  EXPECT_EQ(GetText(kUninstallKey, "UninstallString"), "\"" + I + "/Uninstall\" -uninstall");
+
+  const std::vector<LogRecord> expected = {
+      {'F', I + "/glimt", ""}, {'F', I + "/libhooks.so", ""}, {'F', I + "/varno", ""},
+      {'F', I + "/License.txt", ""}, {'F', I + "/Readme.txt", ""}, {'D', I, ""},
+      {'F', I + "/Uninstall", ""}, {'D', I, ""}, {'R', "SOFTWARE\\Orvane\\VARNO", ""},
+      {'F', G + "/Uninstall VARNO.desktop", ""}, {'F', G + "/GLIMT (client).desktop", ""},
+      {'F', G + "/VARNO (server).desktop", ""}, {'D', G, ""}, {'R', kUninstallKey, ""},
+  };
+  const auto records = ReadLog(I);
+  EXPECT_EQ(records, expected);
+
+  Child uninstall({I + "/Uninstall", "-uninstall"}, Env(), root / "uninstall.out");
+  page = desktop.NextPage();
+  ASSERT_FALSE(page.empty()) << "remove page";
+  desktop.ClickOk(page);  // Remove
+  ASSERT_TRUE(uninstall.Wait(15s, &status));
+  EXPECT_EQ(status, 0);
+  for (const LogRecord& r : records) {
+    if (r.type == 'F') {
+      EXPECT_FALSE(Exists(r.first)) << r.first;
+    }
+  }
+  EXPECT_FALSE(Exists(G));
+  EXPECT_TRUE(Exists(I + "/Uninstall.log"));
+  EXPECT_FALSE(KeyExists("SOFTWARE\\Orvane\\VARNO"));
+  EXPECT_FALSE(KeyExists(kUninstallKey));
+  EXPECT_TRUE(KeyExists("SOFTWARE\\Orvane"));
+}
+
+TEST_F(SetupGui, BothComponentsCleared) {
+  Child setup({root / "pkg/Setup"}, Env(), root / "setup.out");
+  std::string page = desktop.NextPage();
+  ASSERT_FALSE(page.empty());
+  desktop.ClickOk(page);
+  page = desktop.NextPage();
+  ASSERT_FALSE(page.empty());
+  desktop.Key(page, "Return");  // keep the folder; Next is the default
+  page = desktop.NextPage();
+  ASSERT_FALSE(page.empty());
+  desktop.Click(page, 40, 65);   // Server
+  desktop.Click(page, 40, 100);  // Client
+  desktop.ClickOk(page);
+  page = desktop.NextPage(20s);
+  ASSERT_FALSE(page.empty()) << "finish page, no multicast page";
+  desktop.ClickOk(page);
+  int status = -1;
+  ASSERT_TRUE(setup.Wait(10s, &status));
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(Listing(I), "License.txt\nReadme.txt\nUninstall\nUninstall.log\n");
+  EXPECT_EQ(Listing(G), "Uninstall VARNO.desktop\n");
+  EXPECT_EQ(GetText("SOFTWARE\\Orvane\\VARNO\\Parameters", "MulticastTarget"), "227.0.0.1:10510");
+}
+
+TEST_F(SetupGui, LicenceDeclinedWithEnterWritesNothing) {
+  const std::string before = Listing(root / "pkg");
+  Child setup({root / "pkg/Setup"}, Env(), root / "setup.out");
+  const std::string page = desktop.NextPage();
+  ASSERT_FALSE(page.empty());
+  desktop.Key(page, "Return");
+  int status = -1;
+  ASSERT_TRUE(setup.Wait(10s, &status));
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(Listing(root / "opt"), "");
+  EXPECT_EQ(Listing(root / "menu"), "");
+  EXPECT_EQ(Listing(root / "pkg"), before);
+  EXPECT_FALSE(KeyExists("SOFTWARE\\Orvane"));
+  EXPECT_FALSE(KeyExists(kUninstallKey));
+}
+
+namespace {
+QApplication& OffscreenApp() {
+  static int argc = 1;
+  static char name[] = "setup_gui_tests";
+  static char* argv[] = {name, nullptr};
+  setenv("QT_QPA_PLATFORM", "offscreen", 1);
+  static QApplication app(argc, argv);
+  return app;
+}
+
+// Closes the first message box that opens and keeps its caption and text.
+void AnswerNextBox(QString* caption, QString* text) {
+  QTimer::singleShot(20, [=] {
+    for (QWidget* w : QApplication::topLevelWidgets()) {
+      if (auto* box = qobject_cast<QMessageBox*>(w); box && box->isVisible()) {
+        *caption = box->windowTitle();
+        *text = box->text();
+        box->accept();
+        return;
+      }
+    }
+    AnswerNextBox(caption, text);
+  });
+}
+}  // namespace
+
+TEST(SetupPages, LicencePageShowsIconAndTextAndEnterDeclines) {
+  OffscreenApp();
+  TempDir dir;
+  WriteFile(dir / "LICENSE.TXT", "The licence.");
+  g_source_folder = dir.path();
+  LicensePage page;
+  auto* icon = page.findChild<QLabel*>("iconLabel");
+  auto* licence = page.findChild<QPlainTextEdit*>("licenseText");
+  auto* no = page.findChild<QPushButton*>("cancelButton");
+  ASSERT_TRUE(icon && licence && no);
+  EXPECT_FALSE(icon->pixmap().isNull());
+  EXPECT_EQ(licence->toPlainText(), "The licence.");
+  EXPECT_TRUE(no->isDefault());
+  EXPECT_EQ(no->text(), "No");
+  page.show();
+  QApplication::processEvents();
+  QKeyEvent enter(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
+  QApplication::sendEvent(licence, &enter);
+  EXPECT_EQ(page.result(), QDialog::Rejected);
+  EXPECT_FALSE(page.isVisible());
+}
+
+TEST(SetupPages, PortFieldRefusesNonIntegersAndKeepsThePageOpen) {
+  OffscreenApp();
+  SetExecutablePathForTest("/pkg/Setup");
+  SetupOptions options;
+  MulticastPage page(options);
+  auto* ui = page.findChild<QLineEdit*>("portEdit");
+  auto* target = page.findChild<QLineEdit*>("targetEdit");
+  ASSERT_TRUE(ui && target);
+  EXPECT_EQ(ui->text(), "10510");
+  EXPECT_EQ(target->text(), "227.0.0.1");
+  page.show();
+  target->setText("239.1.2.3");
+  ui->setText("12a");
+  QString caption, text;
+  AnswerNextBox(&caption, &text);
+  page.accept();
+  EXPECT_EQ(caption, "Setup");
+  EXPECT_EQ(text, "Please enter an integer.");
+  EXPECT_TRUE(page.isVisible());
+  EXPECT_EQ(options.multicast_port, 10510);
+  EXPECT_EQ(options.multicast_target, "227.0.0.1") << "nothing is taken from a refused page";
+
+  ui->setText("-1");
+  page.accept();
+  EXPECT_FALSE(page.isVisible());
+  EXPECT_EQ(options.multicast_port, -1);
+  EXPECT_EQ(options.multicast_target, "239.1.2.3");
+}

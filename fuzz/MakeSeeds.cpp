@@ -1,0 +1,93 @@
+// Writes the seed corpora of the fuzz targets into the folder given (fuzz/corpus): update
+// datagrams as the server encodes them (header encoder, compress2 of rows padded to 16-bit
+// words) at 16 and 32 bpp (and 8, 24), rendezvous requests, and target/port/integer texts.
+#include <zlib.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "Common/UpdateHeader.h"
+
+namespace {
+std::string g_root;
+int g_written = 0;
+
+bool Write(const std::string& target, const std::string& name, const std::string& bytes) {
+  const std::string path = g_root + "/" + target + "/" + name;
+  FILE* f = std::fopen(path.c_str(), "wb");
+  if (!f) {
+    std::perror(path.c_str());
+    return false;
+  }
+  std::fwrite(bytes.data(), 1, bytes.size(), f);
+  std::fclose(f);
+  ++g_written;
+  return true;
+}
+
+std::string Header(uint16_t kind, uint16_t length, int l, int t, int r, int b) {
+  uint8_t out[kUpdateHeaderBytes];
+  EncodeUpdateHeader(UpdateHeader{kind, length, l, t, r, b}, out);
+  return std::string(reinterpret_cast<char*>(out), sizeof out);
+}
+
+// A block as the server sends it: the rectangle's rows, each padded to 16-bit words.
+std::string Block(int bpp, int l, int t, int r, int b, int level = 1) {
+  const int64_t s = ScanLineBytes(r - l, bpp);
+  std::vector<uint8_t> pixels(static_cast<std::size_t>(s * (b - t)));
+  for (std::size_t i = 0; i < pixels.size(); ++i) pixels[i] = static_cast<uint8_t>(i * 7 + l);
+  uLongf n = compressBound(pixels.size());
+  std::vector<uint8_t> z(n);
+  compress2(z.data(), &n, pixels.data(), pixels.size(), level);
+  return Header(UPDATE_BLOCK, static_cast<uint16_t>(n), l, t, r, b) +
+         std::string(reinterpret_cast<char*>(z.data()), n);
+}
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: fuzz_make_seeds CORPUS_DIR\n");
+    return 2;
+  }
+  g_root = argv[1];
+  bool ok = true;
+  // The viewer target's first byte picks the depth: 0 -> 8, 1 -> 16, 2 -> 24, 3 -> 32 bpp.
+  const struct { char selector; int bpp; } depths[] = {{1, 16}, {3, 32}, {0, 8}, {2, 24}};
+  for (const auto& d : depths) {
+    const std::string p(1, d.selector);
+    const std::string tag = std::to_string(d.bpp) + "bpp-";
+    ok &= Write("viewer_datagram", tag + "area", p + Header(UPDATE_AREA, 0, 0, 0, 96, 64));
+    ok &= Write("viewer_datagram", tag + "pointer", p + Header(UPDATE_POINTER, 0, 40, 30, 0, 0));
+    ok &= Write("viewer_datagram", tag + "block-whole", p + Block(d.bpp, 0, 0, 96, 64));
+    ok &= Write("viewer_datagram", tag + "block-odd-width", p + Block(d.bpp, 3, 5, 16, 9, 9));
+    ok &= Write("viewer_datagram", tag + "block-past-edge", p + Block(d.bpp, 90, 60, 101, 70));
+    ok &= Write("viewer_datagram", tag + "block-negative", p + Block(d.bpp, -5, -3, 4, 2, 0));
+    const std::string big = Block(d.bpp, 0, 0, 1000, 240000 / ScanLineBytes(1000, d.bpp));
+    ok &= Write("viewer_datagram", tag + "block-near-limit", p + big);
+    std::string truncated = Block(d.bpp, 10, 10, 30, 20);
+    truncated.resize(truncated.size() - 5);
+    ok &= Write("viewer_datagram", tag + "block-truncated", p + truncated);
+  }
+  ok &= Write("viewer_datagram", "kind-3", std::string(1, 3) + Header(3, 0, 0, 0, 1, 1));
+  ok &= Write("viewer_datagram", "short", std::string(1, 3) + std::string(11, '\0'));
+
+  // Rendezvous: the first byte picks the target in force.
+  const char* requests[] = {"init\r\n", "go\r\n", "", "ini", "INIT\r\n", "initialise",
+                            "init"};
+  int i = 0;
+  for (const char* r : requests)
+    ok &= Write("rendezvous", "request-" + std::to_string(i++), std::string(1, '\0') + r);
+  ok &= Write("rendezvous", "init-long-target", std::string(1, 3) + "init\r\n");
+  ok &= Write("rendezvous", "init-260", std::string(1, 0) + "init" + std::string(300, 'x'));
+
+  const char* texts[] = {"227.0.1.1", "227.0.1.1:10510", "227.0.1.1:", ":5000", "239.1:99999",
+                         "227.0.1.1:-1", "99999999999", "-2147483648", "2147483648", " 42 ",
+                         "\t-17\t", "+0", "-0", "0", "0x1f", "017", "12a", "", " ",
+                         "255.255.255.255", "224.0.0.0", "3758096384", "227.1"};
+  i = 0;
+  for (const char* t : texts) ok &= Write("target_parsers", "text-" + std::to_string(i++), t);
+  ok &= Write("target_parsers", "text-259", std::string(255, '2') + ":123");
+  std::printf("%d seeds written\n", g_written);
+  return ok ? 0 : 1;
+}

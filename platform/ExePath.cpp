@@ -3,7 +3,6 @@
 #include <limits.h>
 #include <unistd.h>
 
-#include <mutex>
 
 namespace {
 std::string ReadExecutablePath() {

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <strings.h>
 #include <string>
 #include <vector>
 
@@ -213,8 +214,16 @@ int Query(const KeyName& key, const Options& o) {
     if (!rc && length) rc = k.QueryValue(o.value.c_str(), &type, data.data(), &length);
     if (rc) return Failure((FullName(key) + " " + o.value).c_str(), rc);
     data.resize(length);
+    // Show the name as stored: names match without regard to case.
+    std::string stored = o.value, name, ignored;
+    for (uint32_t i = 0; k.EnumValue(i, name, nullptr, ignored) == 0; ++i) {
+      if (strcasecmp(name.c_str(), o.value.c_str()) == 0) {
+        stored = name;
+        break;
+      }
+    }
     printf("\n%s\n", FullName(key).c_str());
-    PrintValue(o.value, type, data);
+    PrintValue(stored, type, data);
     printf("\n");
     return 0;
   }

@@ -40,7 +40,10 @@ TEST_F(OrvaneRegTest, AddThenQueryRoundTrips) {
   for (const Case& c : cases) {
     Result add = Reg({"add", key, "/v", c.name, "/t", c.type, "/d", c.data});
     EXPECT_EQ(add.status, 0) << add.out;
-    Result q = Reg({"query", key, c.name});
+    // Asked in capitals, shown as stored.
+    std::string upper = c.name;
+    for (char& ch : upper) ch = static_cast<char>(toupper(static_cast<unsigned char>(ch)));
+    Result q = Reg({"query", key, upper});
     EXPECT_EQ(q.status, 0) << q.out;
     EXPECT_EQ(q.out, "\nHKEY_LOCAL_MACHINE\\SOFTWARE\\Orvane\\VARNO\\Parameters\n" +
                          std::string(c.shown) + "\n");

@@ -32,6 +32,9 @@ constexpr uint32_t kClientChanged = 0xC002;
 constexpr uint32_t kRectangleChanged = 0xC003;
 constexpr uint32_t kCursorChanged = 0xC004;
 
+// More pending rectangles than this are sent as their bounding box: a few more pixels to
+// capture, but a bounded number of posts into a queue that holds only a few.
+constexpr std::size_t kMaxPendingRects = 32;
 // A full queue is retried this soon; pointer notifications are at most this frequent.
 constexpr int kRetryMs = 10;
 constexpr auto kPointerInterval = std::chrono::milliseconds(10);
@@ -108,6 +111,7 @@ bool Flush(Watcher& w) {
     if (!post(kWindowChanged, 0, w.windows.front())) return !w.target_gone;
     w.windows.erase(w.windows.begin());
   }
+  if (w.rects.Count() > kMaxPendingRects) w.rects.Replace(w.rects.Extents());
   if (!w.rects.Empty()) {
     std::vector<Rect> list = w.rects.Rectangles();
     std::size_t sent = 0;
@@ -149,6 +153,8 @@ void Handle(Watcher& w, XEvent& e, const Rect& root_rect) {
     w.pointer = true;
   } else if (e.type == GenericEvent && e.xcookie.extension == w.xi_opcode &&
              e.xcookie.evtype == XI_RawMotion) {
+    w.pointer = true;
+  } else if (e.type == MotionNotify) {
     w.pointer = true;
   } else if (e.type == MapNotify && e.xmap.event == w.root) {
     AddWindow(w, e.xmap.window);
@@ -227,7 +233,8 @@ Watcher* Create(long thread_id) {
   w->wm_state = XInternAtom(w->dpy, "WM_STATE", False);
   w->damage = XDamageCreate(w->dpy, w->root, XDamageReportRawRectangles);
   XFixesSelectCursorInput(w->dpy, w->root, XFixesDisplayCursorNotifyMask);
-  XSelectInput(w->dpy, w->root, SubstructureNotifyMask | StructureNotifyMask);
+  // Core motion over the root also reports warps, which make no raw events.
+  XSelectInput(w->dpy, w->root, SubstructureNotifyMask | StructureNotifyMask | PointerMotionMask);
   int event, error;
   major = 2;
   minor = 0;
@@ -235,7 +242,8 @@ Watcher* Create(long thread_id) {
       XIQueryVersion(w->dpy, &major, &minor) == Success) {
     unsigned char bits[XIMaskLen(XI_LASTEVENT)] = {};
     XISetMask(bits, XI_RawMotion);
-    XIEventMask mask{XIAllMasterDevices, sizeof bits, bits};
+    // Raw events come from the physical (and XTest) devices.
+    XIEventMask mask{XIAllDevices, sizeof bits, bits};
     XISelectEvents(w->dpy, w->root, &mask, 1);
   } else {
     w->xi_opcode = -1;

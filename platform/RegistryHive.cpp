@@ -283,16 +283,20 @@ int ReadMark(sqlite3* db, const char* pragma, sqlite3_int64* value) {
 // fails here and not half-way through an operation.
 int Prepare(sqlite3* db, Hive hive) {
   sqlite3_int64 app = 0, version = 0, tables = 0;
-  int rc = ReadMark(db, "PRAGMA application_id", &app);
-  if (rc == SQLITE_OK) rc = ReadMark(db, "PRAGMA user_version", &version);
-  if (rc != SQLITE_OK) return FromSqlite(db, rc);
+  {
+    // One snapshot for all three reads: another process may commit a fresh hive's set-up
+    // between them, and mixed answers would make a good file look foreign.
+    Txn snapshot(db);
+    int rc = snapshot.Begin(false);
+    if (rc == SQLITE_OK) rc = ReadMark(db, "PRAGMA application_id", &app);
+    if (rc == SQLITE_OK) rc = ReadMark(db, "PRAGMA user_version", &version);
+    if (rc == SQLITE_OK) rc = ReadMark(db, "SELECT count(*) FROM sqlite_master", &tables);
+    if (rc != SQLITE_OK) return FromSqlite(db, rc);
+  }
   if (app == kAppId && version == kLayoutVersion) return 0;
-  if (app != 0 || version != 0) return Fail(SqliteError(SQLITE_NOTADB));
-  rc = ReadMark(db, "SELECT count(*) FROM sqlite_master", &tables);
-  if (rc != SQLITE_OK) return FromSqlite(db, rc);
   // A file of another program is not taken over; only an empty one becomes a hive.
-  if (tables != 0) return Fail(SqliteError(SQLITE_NOTADB));
-  rc = Initialise(db, hive);
+  if (app != 0 || version != 0 || tables != 0) return Fail(SqliteError(SQLITE_NOTADB));
+  const int rc = Initialise(db, hive);
   return rc ? Fail(rc) : 0;
 }
 

@@ -397,3 +397,31 @@ TEST_F(RegistryTest, ALockHeldPastTheTimeoutFailsTheWrite) {
   EXPECT_EQ(k.QueryValue("v", nullptr, data, &length), kRegMissing);
   holder.Kill();
 }
+
+TEST_F(RegistryTest, ProcessesCreatingOneFreshHiveAtOnceAllSucceed) {
+  constexpr int kProcesses = 4;
+  std::vector<pid_t> children;
+  for (int p = 0; p < kProcesses; ++p) {
+    pid_t pid = fork();
+    if (pid == 0) {
+      RegKey k;
+      int rc = RegKey::Create(Hive::LocalMachine, "SOFTWARE\\P" + std::to_string(p), "", k);
+      _exit(rc == 0 ? 0 : 1);
+    }
+    ASSERT_GT(pid, 0);
+    children.push_back(pid);
+  }
+  for (pid_t pid : children) {
+    int status = -1;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+  // Set up once: the seeded value exists exactly once, every process's key is there.
+  RegKey k;
+  ASSERT_EQ(RegKey::Open(Hive::LocalMachine, "SOFTWARE\\Microsoft\\Windows\\CurrentVersion", k), 0);
+  std::string name, data;
+  EXPECT_EQ(k.EnumValue(0, name, nullptr, data), 0);
+  EXPECT_EQ(k.EnumValue(1, name, nullptr, data), kRegNoMoreItems);
+  for (int p = 0; p < kProcesses; ++p)
+    EXPECT_TRUE(KeyExists(Hive::LocalMachine, "SOFTWARE\\P" + std::to_string(p)));
+}

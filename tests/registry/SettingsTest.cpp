@@ -1,6 +1,8 @@
 // The settings store and RegistryKey: defaults that survive failed reads, value types and
 // sizes, key-tree deletion, and several processes writing one section.
+#include <atomic>
 #include <cstring>
+#include <thread>
 
 #include "Common/Registry.h"
 #include "tests/registry/RegistryTestUtil.h"
@@ -327,4 +329,36 @@ TEST_F(RegistryTest, ProcessesWritingOneSectionAtOnceLoseNothing) {
   uint32_t shared = 99;
   EXPECT_TRUE(GetSettingDword("Shared", &shared, "Parameters"));
   EXPECT_LT(shared, uint32_t(kProcesses));
+}
+
+TEST_F(RegistryTest, ThreadsWritingAtOnceLoseNothingAndFailedOpensLeakNothing) {
+  constexpr int kThreads = 4, kWrites = 100;
+  ASSERT_TRUE(SetSettingDword("Start", 1, "Parameters"));
+  const int fds = testsupport::CountFds(getpid());
+  std::vector<std::thread> threads;
+  std::atomic<int> failed{0};
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([t, &failed] {
+      for (int i = 0; i < kWrites; ++i) {
+        const std::string name = "T" + std::to_string(t) + "_" + std::to_string(i);
+        if (!SetSettingDword(name.c_str(), static_cast<uint32_t>(i), "Parameters")) ++failed;
+        uint32_t v = 0;
+        if (!GetSettingDword(name.c_str(), &v, "Parameters") || v != uint32_t(i)) ++failed;
+      }
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  EXPECT_EQ(failed.load(), 0);
+  EXPECT_EQ(testsupport::CountFds(getpid()), fds);
+  // Opens that fail on a damaged file close what they opened.
+  std::ofstream(HiveFile(Hive::LocalMachine), std::ios::trunc) << std::string(8192, 'g');
+  testsupport::Run("rm -f '" + HiveFile(Hive::LocalMachine) + "'-wal '" +
+                   HiveFile(Hive::LocalMachine) + "'-shm");
+  for (int i = 0; i < 200; ++i) {
+    uint32_t v = 5;
+    ASSERT_FALSE(GetSettingDword("Start", &v, "Parameters"));
+    ASSERT_FALSE(SetSettingDword("Start", 2, "Parameters"));
+    ASSERT_EQ(v, 5u);
+  }
+  EXPECT_EQ(testsupport::CountFds(getpid()), fds);
 }

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
@@ -424,6 +425,7 @@ int RegKey::QueryValue(const char* name, uint32_t* type, void* data, uint32_t* l
 int RegKey::SetValue(const char* name, uint32_t type, const void* data, uint32_t length) {
   if (!state_) return Fail(EBADF);
   if (length && !data) return Fail(EINVAL);
+  if (length > static_cast<uint32_t>(INT32_MAX)) return Fail(EFBIG);  // SQLite counts in int
   sqlite3* db = state_->db;
   Txn txn(db);
   int rc = txn.Begin(true);

@@ -131,6 +131,11 @@ TEST_F(RendezvousTest, SecondListenerOnThePortFails) {
 
 TEST_F(RendezvousTest, ReplyNeverMixesTwoTargets) {
   std::atomic<bool> stop{false};
+  {
+    std::lock_guard<std::mutex> hold(g_target_mutex);
+    strcpy(g_group, "227.0.0.7");
+    g_port = 7;
+  }
   // Plays the settings dialog: alternates two targets, each written as one pair.
   std::thread dialog([&] {
     bool a = false;

@@ -78,6 +78,7 @@ void ViewerWindow::Place(const AreaRect& s, const AreaRect& d) {
     move(s.left, s.top);  // a top-level window's position is its frame's
   }
   state_.placed = true;
+  awaiting_expose_ = true;
   show();
   raise();
   activateWindow();
@@ -91,7 +92,11 @@ void ViewerWindow::UpdateState() {
   state_.origin_x = origin.x();
   state_.origin_y = origin.y();
   const QWindow* handle = windowHandle();
-  state_.shown = isVisible() && !isMinimized() && handle && handle->isExposed();
+  const bool exposed = handle && handle->isExposed();
+  if (exposed) awaiting_expose_ = false;
+  // Between the placement's map request and the server's first expose the window is on its
+  // way to the screen: the refresh that its size asked for arrives then and must be kept.
+  state_.shown = isVisible() && !isMinimized() && (exposed || awaiting_expose_);
 }
 
 void ViewerWindow::paintEvent(QPaintEvent*) {

@@ -56,6 +56,7 @@ class ViewerWindow : public QWidget {
 
   WindowState state_;
   bool fullscreen_ = false;
+  bool awaiting_expose_ = false;
   QRect last_client_;
   std::mutex place_mutex_;
   std::condition_variable place_done_;

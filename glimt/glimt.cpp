@@ -145,6 +145,13 @@ void RaiseOwnPriority() {
   if (errno == 0) setpriority(PRIO_PROCESS, tid, std::max(-20, nice_now - 5));  // may be refused
 }
 
+// A picture that can never come, with no window on the screen yet, would leave a process
+// the user cannot see or close: after the report the viewer ends.
+void EndWithoutPicture() {
+  if (g_wnd->state().placed || g_wnd->state().stopping) return;
+  QMetaObject::invokeMethod(qApp, [] { QCoreApplication::exit(1); }, Qt::QueuedConnection);
+}
+
 void ReceiveThread(ReceiveControl* rc) {
   RaiseOwnPriority();
   PointerWarp warp;
@@ -152,6 +159,7 @@ void ReceiveThread(ReceiveControl* rc) {
   rc->sock = OpenMulticastReceiver(g_group, g_port);
   if (rc->sock == INVALID_SOCKET) {
     ConditionBox("sock != -1", kModule, 38);
+    EndWithoutPicture();
   } else {
     RequestRefresh();
     while (WaitForDatagram(*rc)) {
@@ -178,7 +186,10 @@ void ReceiveThread(ReceiveControl* rc) {
         else kept = HandleBlock(h, buffer, &dropping);
       }
       if (!kept) delete[] buffer;
-      if (!go_on) break;
+      if (!go_on) {
+        EndWithoutPicture();
+        break;
+      }
     }
   }
   std::lock_guard<std::mutex> hold(rc->mutex);

@@ -1,0 +1,321 @@
+// The real glimt binary on a private Xvfb inside a private network namespace, fed by a fake
+// rendezvous service and a test-side multicast sender; checked by screenshots.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <sstream>
+#include <thread>
+
+#include "Common/Registry.h"
+#include "tests/glimt/NetTestSupport.h"
+#include "tests/support/TestSupport.h"
+
+using namespace glimttest;
+using namespace std::chrono_literals;
+using testsupport::Child;
+
+using testsupport::TempDir;
+using testsupport::WaitFor;
+using testsupport::Xvfb;
+
+namespace {
+
+struct Screen {
+  int width = 0, height = 0;
+  std::string rgb;  // 3 bytes a pixel
+  uint32_t At(int x, int y) const {
+    const std::size_t i = (static_cast<std::size_t>(y) * width + x) * 3;
+    if (i + 2 >= rgb.size()) return 0xFFFFFFFF;
+    return (uint32_t{static_cast<uint8_t>(rgb[i])} << 16) |
+           (uint32_t{static_cast<uint8_t>(rgb[i + 1])} << 8) | static_cast<uint8_t>(rgb[i + 2]);
+  }
+};
+
+Screen Grab(const Xvfb& x, int w, int h) {
+  Screen s{w, h, {}};
+  testsupport::Run("xwd -root -silent -display " + x.display() + " | convert xwd:- -depth 8 rgb:-", &s.rgb);
+  return s;
+}
+
+// Pixels of the pattern that differ on screen, sampled at client (cx, cy) for picture
+// (cx * pw / cw, cy * ph / ch): nearest neighbour.
+int PatternMismatches(const Screen& s, int ox, int oy, int cw, int ch, int pw, int ph,
+                      int salt = 0, int step = 1) {
+  int bad = 0;
+  for (int cy = 0; cy < ch; cy += step)
+    for (int cx = 0; cx < cw; cx += step) {
+      const int px = cx * pw / cw, py = cy * ph / ch;
+      if (s.At(ox + cx, oy + cy) != PatternPixel(px, py, salt)) ++bad;
+    }
+  return bad;
+}
+
+std::string Trimmed(std::string s) {
+  while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
+  return s;
+}
+
+std::string VisibleWindow(const Xvfb& x, const std::string& name) {
+  std::string out;
+  testsupport::Run("DISPLAY=" + x.display() + " xdotool search --onlyvisible --name '^" + name +
+          "$' 2>/dev/null | head -1",
+      &out);
+  return Trimmed(out);
+}
+
+struct Geometry { int x = -1, y = -1, w = -1, h = -1; };
+Geometry WindowGeometry(const Xvfb& x, const std::string& id) {
+  std::string out;
+  testsupport::Run("DISPLAY=" + x.display() + " xwininfo -id " + id, &out);
+  Geometry g;
+  std::istringstream in(out);
+  std::string line;
+  while (std::getline(in, line)) {
+    auto value = [&](const char* key, int* v) {
+      const auto p = line.find(key);
+      if (p != std::string::npos) *v = std::atoi(line.c_str() + p + std::strlen(key));
+    };
+    value("Absolute upper-left X:", &g.x);
+    value("Absolute upper-left Y:", &g.y);
+    value("Width:", &g.w);
+    value("Height:", &g.h);
+  }
+  return g;
+}
+
+// Focuses the named window and types a key into it (there is no window manager).
+void KeyInto(const Xvfb& x, const std::string& name, const char* key) {
+  const std::string id = VisibleWindow(x, name);
+  testsupport::Run("DISPLAY=" + x.display() + " xdotool windowfocus " + id + " 2>/dev/null; sleep 0.2; DISPLAY=" +
+      x.display() + " xdotool key " + key);
+}
+
+class ViewerProcessTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    REQUIRE_PRIVATE_NETWORK();
+    setenv("ORVANE_REGISTRY", registry_.path().c_str(), 1);
+  }
+  std::unique_ptr<Child> StartViewer(const Xvfb& x, std::vector<std::string> args) {
+    args.insert(args.begin(), testsupport::BinDir() + "/glimt");
+    return std::make_unique<Child>(
+        args, std::vector<std::string>{"DISPLAY=" + x.display(),
+                                       "ORVANE_REGISTRY=" + registry_.path()},
+        logs_ / "glimt.out");
+  }
+  TempDir registry_;
+  TempDir logs_;
+};
+
+TEST_F(ViewerProcessTest, HostArgumentAsksForTheTargetAndShowsTheFirstRefresh) {
+  Xvfb x(640, 480);
+  ASSERT_TRUE(x.ok());
+  FakeRendezvous service;
+  ASSERT_TRUE(service.ok());
+  Sender sender("227.0.1.1", 10510);
+  // The answer to the first "go" comes at once, with no delay: the window must already be
+  // there to take it. Later requests get nothing.
+  std::atomic<bool> answered{false};
+  service.OnGo([&] {
+    if (!answered.exchange(true)) SendRefresh(sender, 320, 240);
+  });
+  auto viewer = StartViewer(x, {"127.0.0.1"});
+  ASSERT_TRUE(WaitFor([&] { return !VisibleWindow(x, "Orvane GLIMT").empty(); }, 8s))
+      << "no window: the first UPDATE_AREA was lost";
+  const std::string id = VisibleWindow(x, "Orvane GLIMT");
+  const Geometry g = WindowGeometry(x, id);
+  EXPECT_EQ(g.x, 0);
+  EXPECT_EQ(g.y, 0);
+  EXPECT_EQ(g.w, 320);
+  EXPECT_EQ(g.h, 240);
+  EXPECT_TRUE(WaitFor([&] {
+    return PatternMismatches(Grab(x, 640, 480), 0, 0, 320, 240, 320, 240) == 0;
+  }, 5s)) << "the picture is not the one sent, pixel for pixel";
+
+  // One request from the receive thread, one from the first size.
+  EXPECT_TRUE(WaitFor([&] { return service.gos() >= 2; }, 3s));
+  std::this_thread::sleep_for(300ms);
+  EXPECT_EQ(service.gos(), 2);
+  const auto requests = service.requests();
+  ASSERT_GE(requests.size(), 1u);
+  EXPECT_EQ(requests[0], "init\r\n");
+  for (std::size_t i = 1; i < requests.size(); ++i) EXPECT_EQ(requests[i], "go\r\n");
+
+  // The pointer follows the server's at one pixel per pixel.
+  sender.Pointer(100, 50);
+  EXPECT_TRUE(WaitFor([&] {
+    std::string out;
+    testsupport::Run("DISPLAY=" + x.display() + " xdotool getmouselocation", &out);
+    return out.rfind("x:100 y:50 ", 0) == 0;
+  }, 3s));
+
+  // Each new size sends one refresh request.
+  testsupport::Run("DISPLAY=" + x.display() + " xdotool windowsize " + id + " 200 150");
+  EXPECT_TRUE(WaitFor([&] { return service.gos() >= 3; }, 3s));
+  std::this_thread::sleep_for(300ms);
+  EXPECT_EQ(service.gos(), 3);
+
+  viewer->Kill(SIGTERM);
+  int status = -1;
+  ASSERT_TRUE(viewer->Wait(3s, &status));
+  EXPECT_EQ(status, 0);
+}
+
+TEST_F(ViewerProcessTest, StartupFailuresShowTheConditionReportAndEnd) {
+  struct Case {
+    const char* what;
+    const char* argument;
+    const char* answer;  // nullptr: no rendezvous service at all
+    std::chrono::milliseconds at_least;
+  };
+  const Case cases[] = {
+      {"unreachable host", "127.0.0.1", nullptr, 0ms},
+      {"228.1.1.1 is a server name, not a group", "228.1.1.1", nullptr, 0ms},
+      {"answer that fills the buffer", "127.0.0.1", nullptr, 0ms},
+      {"silent service", "127.0.0.1", FakeRendezvous::kSilent, 4500ms},
+  };
+  const std::string long_answer(300, 'A');
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Xvfb x(640, 480);
+    ASSERT_TRUE(x.ok());
+    std::unique_ptr<FakeRendezvous> service;
+    if (c.answer) service = std::make_unique<FakeRendezvous>(c.answer);
+    if (std::string(c.what).find("fills") != std::string::npos)
+      service = std::make_unique<FakeRendezvous>(long_answer);
+    const auto start = std::chrono::steady_clock::now();
+    auto viewer = StartViewer(x, {c.argument});
+    ASSERT_TRUE(WaitFor([&] { return !VisibleWindow(x, "Internal Error").empty(); }, 10s))
+        << "no condition report";
+    EXPECT_GE(std::chrono::steady_clock::now() - start, c.at_least);
+    EXPECT_TRUE(VisibleWindow(x, "Orvane GLIMT").empty()) << "no dialog, no window";
+    KeyInto(x, "Internal Error", "Return");
+    int status = -1;
+    ASSERT_TRUE(viewer->Wait(5s, &status)) << "the viewer did not end after the report";
+    EXPECT_EQ(status, 1);
+  }
+}
+
+TEST_F(ViewerProcessTest, MulticastAddressFromTheDialogJoinsThatGroupWithoutRequests) {
+  SetSettingDword("Type", 1, "Parameters");
+  Xvfb x(640, 480);
+  ASSERT_TRUE(x.ok());
+  FakeRendezvous service;
+  auto viewer = StartViewer(x, {});
+  ASSERT_TRUE(WaitFor([&] { return !VisibleWindow(x, "Orvane GLIMT").empty(); }, 8s));
+  KeyInto(x, "Orvane GLIMT", "Return");  // OK is the default button
+  Sender sender("227.0.0.1", 10510);
+  // A group given directly shows nothing until the server next sends an area.
+  EXPECT_TRUE(WaitFor([&] {
+    SendRefresh(sender, 160, 120, 7);
+    return PatternMismatches(Grab(x, 640, 480), 0, 0, 160, 120, 160, 120, 7) == 0;
+  }, 8s));
+  char text[kRegTextBytes] = "<missing>";
+  EXPECT_TRUE(GetSettingString("Server", text, "Parameters"));
+  EXPECT_STREQ(text, "");
+  EXPECT_TRUE(GetSettingString("Address", text, "Parameters"));
+  EXPECT_STREQ(text, "227.0.0.1:10510");
+  uint32_t v = 9;
+  EXPECT_TRUE(GetSettingDword("Fullscreen", &v, "Parameters"));
+  EXPECT_EQ(v, 0u);
+  EXPECT_TRUE(service.requests().empty()) << "no server known: no refresh requests";
+  viewer->Kill(SIGTERM);
+  int status = -1;
+  EXPECT_TRUE(viewer->Wait(3s, &status));
+  EXPECT_EQ(status, 0);
+}
+
+TEST_F(ViewerProcessTest, BadDatagramsAreDroppedAndTheStreamGoesOn) {
+  Xvfb x(640, 480);
+  ASSERT_TRUE(x.ok());
+  FakeRendezvous service;
+  Sender sender("227.0.1.1", 10510);
+  // Broken areas first: no picture may come of them.
+  service.OnGo([&] {
+    sender.Area(0, 0, 0, 240);
+    sender.Area(0, 0, 320, -5);
+    sender.Area(0, 0, 40000, 240);
+    SendRefresh(sender, 320, 240);
+  });
+  auto viewer = StartViewer(x, {"127.0.0.1"});
+  ASSERT_TRUE(WaitFor([&] {
+    return PatternMismatches(Grab(x, 640, 480), 0, 0, 320, 240, 320, 240, 0, 4) == 0;
+  }, 8s));
+  EXPECT_EQ(WindowGeometry(x, VisibleWindow(x, "Orvane GLIMT")).w, 320);
+
+  std::vector<uint8_t> good = PatternBlock(0, 0, 40, 40, 99);
+  std::vector<uint8_t> truncated = PatternBlock(100, 100, 140, 140, 99);
+  truncated.pop_back();  // length says one byte more than arrives
+  std::vector<uint8_t> corrupted = PatternBlock(200, 100, 240, 140, 99);
+  corrupted[30] ^= 0xFF;
+  corrupted[31] ^= 0xFF;
+  const std::vector<std::vector<uint8_t>> bad = {
+      {},                                                // empty datagram
+      std::vector<uint8_t>(10, 0),                       // shorter than a header
+      truncated,
+      corrupted,
+      Header(3, 0, 0, 0, 10, 10),                        // unknown kind
+      Block(50, 50, 40, 40, Compress({1, 2, 3})),        // inverted
+      Block(INT32_MIN, 0, INT32_MAX, 10, Compress({1})),  // overflowing
+      Block(0, 0, 1000, 66, Compress(std::vector<uint8_t>(264000, 9))),  // too big
+  };
+  for (const auto& d : bad) sender.Send(d);
+  sender.Send(good);
+  EXPECT_TRUE(WaitFor([&] {
+    return PatternMismatches(Grab(x, 640, 480), 0, 0, 40, 40, 40, 40, 99) == 0;
+  }, 5s)) << "the valid block after the bad ones was not drawn";
+  const Screen s = Grab(x, 640, 480);
+  auto unchanged = [&](int left, int top) {
+    int same = 0;
+    for (int y = top; y < top + 40; ++y)
+      for (int xx = left; xx < left + 40; ++xx) same += s.At(xx, y) == PatternPixel(xx, y);
+    return same;
+  };
+  EXPECT_EQ(unchanged(100, 100), 40 * 40) << "a truncated block changed the picture";
+  EXPECT_EQ(unchanged(200, 100), 40 * 40) << "a damaged block changed the picture";
+  EXPECT_TRUE(viewer->running());
+  viewer->Kill(SIGTERM);
+  int status = -1;
+  EXPECT_TRUE(viewer->Wait(3s, &status));
+  EXPECT_EQ(status, 0);
+}
+
+TEST_F(ViewerProcessTest, FullScreenCoversTheScreenAndEscapeEndsItWhileBlocksFlow) {
+  Xvfb x(640, 480);
+  ASSERT_TRUE(x.ok());
+  FakeRendezvous service;
+  Sender sender("227.0.1.1", 10510);
+  service.OnGo([&] { SendRefresh(sender, 320, 240); });
+  auto viewer = StartViewer(x, {"127.0.0.1", "fullscreen"});
+  ASSERT_TRUE(WaitFor([&] { return !VisibleWindow(x, "Orvane GLIMT").empty(); }, 8s));
+  const Geometry g = WindowGeometry(x, VisibleWindow(x, "Orvane GLIMT"));
+  EXPECT_EQ(g.x, 0);
+  EXPECT_EQ(g.y, 0);
+  EXPECT_EQ(g.w, 640);
+  EXPECT_EQ(g.h, 480);
+  // Stretched to twice the size, nearest neighbour.
+  EXPECT_TRUE(WaitFor([&] {
+    return PatternMismatches(Grab(x, 640, 480), 0, 0, 640, 480, 320, 240, 0, 3) == 0;
+  }, 5s));
+
+  std::atomic<bool> flowing{true};
+  std::thread stream([&] {
+    for (int i = 0; flowing; ++i) {
+      sender.Send(PatternBlock(0, (i * 8) % 240, 320, (i * 8) % 240 + 8, i));
+      std::this_thread::sleep_for(2ms);
+    }
+  });
+  std::this_thread::sleep_for(300ms);
+  KeyInto(x, "Orvane GLIMT", "Escape");
+  int status = -1;
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_TRUE(viewer->Wait(3s, &status));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 2500ms);
+  EXPECT_EQ(status, 0);
+  flowing = false;
+  stream.join();
+}
+
+}  // namespace

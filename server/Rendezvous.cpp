@@ -113,7 +113,9 @@ void ServeRendezvousConnection(int conn) {
   if (HandleRendezvousRequest(request, n > 0 ? static_cast<std::size_t>(n) : 0, reply,
                               sizeof reply)) {
     SendText(conn, "%s", reply);
-  } else {
+  } else if (g_full_refresh.load() == 0) {
+    // A refresh still pending (not yet begun by the screen tick) covers this request too.
+    // Without this every connection queued behind a burst of junk costs another 200 ms.
     Sleep(kRefreshDelayMs);
     g_full_refresh.store(1);
   }

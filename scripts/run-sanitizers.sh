@@ -1,0 +1,40 @@
+#!/bin/sh
+# The whole test suite under AddressSanitizer + UndefinedBehaviorSanitizer (build-asan), then
+# the tests that share the block queue, the dirty region and the flags between threads under
+# ThreadSanitizer (build-tsan). Usage: scripts/run-sanitizers.sh [asan|tsan]... (default both)
+# JOBS sets the build and test parallelism (default: the number of cores).
+set -e
+cd "$(dirname "$0")/.."
+ROOT=$(pwd)
+JOBS=${JOBS:-$(nproc)}
+WHAT=${*:-"asan tsan"}
+# Leaks inside the toolkit and the X libraries (fonts, the platform plugin, caches kept for the
+# process) are not ours; everything else is reported.
+export LSAN_OPTIONS="suppressions=$ROOT/scripts/sanitizers.supp:print_suppressions=0"
+export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:strict_string_checks=1:detect_stack_use_after_return=1"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1"
+# Threads, queue, region and flags: the viewer's block queue, the server's sampler, tracker,
+# region and thread queues, and the hardening race tests.
+TSAN_TESTS=${TSAN_TESTS:-"BlockQueueTest|SamplerTest|TrackerTest|RegionTest|ThreadQueueTest|SharedState"}
+status=0
+for what in $WHAT; do
+  case $what in
+    asan)
+      cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVANE_SANITIZE=ON \
+        -DORVANE_BENCH=OFF >/dev/null
+      cmake --build build-asan -j "$JOBS" >/dev/null
+      (cd build-asan && ctest --output-on-failure -j "$JOBS" --timeout 300) || status=1
+      ;;
+    tsan)
+      cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVANE_TSAN=ON \
+        -DORVANE_BENCH=OFF >/dev/null
+      cmake --build build-tsan -j "$JOBS" --target glimt_unit_tests engine_unit_tests \
+        hardening_race_tests >/dev/null
+      (cd build-tsan && ctest --output-on-failure -j "$JOBS" --timeout 300 -R "$TSAN_TESTS") ||
+        status=1
+      ;;
+    *) echo "unknown: $what (asan or tsan)" >&2; exit 2 ;;
+  esac
+done
+exit $status

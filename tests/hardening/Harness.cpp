@@ -1,0 +1,219 @@
+#include "tests/hardening/Harness.h"
+
+#include <X11/Xlib.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include "Common/MulticastSocket.h"
+#include "Common/UpdateHeader.h"
+#include "platform/Socket.h"
+
+using namespace std::chrono_literals;
+using testsupport::BinDir;
+using testsupport::Child;
+using testsupport::Run;
+using testsupport::WaitFor;
+
+namespace hardening {
+
+namespace {
+std::string Xdo(const std::string& display, const std::string& args) {
+  std::string out;
+  Run("DISPLAY=" + display + " timeout 10 xdotool " + args + " 2>/dev/null", &out);
+  return out;
+}
+
+int ConnectLocal(const char* host, int port) {
+  const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (s < 0) return -1;
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  inet_aton(host, &a.sin_addr);
+  if (connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    close(s);
+    return -1;
+  }
+  return s;
+}
+}  // namespace
+
+double MsSince(Clock::time_point t) {
+  return std::chrono::duration<double, std::milli>(Clock::now() - t).count();
+}
+
+Trayer::Trayer(const testsupport::Xvfb& x) {
+  for (int attempt = 0; attempt < 3 && !ok_; ++attempt) {
+    child_ = std::make_unique<Child>(
+        std::vector<std::string>{"trayer", "--edge", "top", "--align", "right", "--widthtype",
+                                 "pixel", "--width", "64", "--heighttype", "pixel", "--height",
+                                 "24"},
+        std::vector<std::string>{"DISPLAY=" + x.display()});
+    ok_ = WaitFor([&] { return !Xdo(x.display(), "search --classname '^panel$'").empty(); }, 3s);
+  }
+}
+
+Server::Server(const testsupport::Xvfb& x, const testsupport::TempDir& dir,
+               const std::vector<std::string>& prefix, const std::vector<std::string>& env) {
+  dir_ = dir.path();
+  Run("mkdir -p '" + dir_ + "/server' && cp '" + BinDir() + "/varno' '" + BinDir() +
+      "/libhooks.so' '" + dir_ + "/server/'");
+  std::vector<std::string> argv = prefix;
+  argv.push_back(dir_ + "/server/varno");
+  std::vector<std::string> e = {"DISPLAY=" + x.display(), "ORVANE_REGISTRY=" + dir_ + "/sreg",
+                                "QT_QPA_PLATFORM=xcb", "DBUS_SESSION_BUS_ADDRESS=disabled:",
+                                "XDG_RUNTIME_DIR=" + dir_};
+  e.insert(e.end(), env.begin(), env.end());
+  child_ = std::make_unique<Child>(argv, e, dir_ + "/server/varno.out");
+}
+
+std::string Server::Log() const {
+  std::string out;
+  Run("cat '" + dir_ + "'/server/varno-*.log '" + dir_ + "/server/varno.out' 2>/dev/null", &out);
+  return out;
+}
+
+std::unique_ptr<Child> StartViewer(const testsupport::Xvfb& x, const testsupport::TempDir& dir,
+                                   const std::vector<std::string>& args,
+                                   const std::vector<std::string>& prefix) {
+  Run("mkdir -p '" + dir.path() + "/viewer' && cp '" + BinDir() + "/glimt' '" + dir.path() +
+      "/viewer/'");
+  std::vector<std::string> argv = prefix;
+  argv.push_back(dir.path() + "/viewer/glimt");
+  argv.insert(argv.end(), args.begin(), args.end());
+  return std::make_unique<Child>(
+      argv,
+      std::vector<std::string>{"DISPLAY=" + x.display(), "ORVANE_REGISTRY=" + dir / "vreg",
+                               "QT_QPA_PLATFORM=xcb", "DBUS_SESSION_BUS_ADDRESS=disabled:",
+                               "XDG_RUNTIME_DIR=" + dir.path()},
+      dir / "viewer/glimt.out");
+}
+
+std::string Init(const char* host, double* ms, int limit_ms) {
+  const auto start = Clock::now();
+  std::string reply;
+  const int s = ConnectLocal(host, 10510);
+  if (s >= 0) {
+    if (send(s, "init\r\n", 6, MSG_NOSIGNAL) == 6) {
+      char buf[512];
+      for (;;) {
+        const int left = limit_ms - static_cast<int>(MsSince(start));
+        pollfd p{s, POLLIN, 0};
+        if (left <= 0 || poll(&p, 1, left) != 1) break;
+        const ssize_t n = recv(s, buf, sizeof buf, 0);
+        if (n <= 0) break;
+        reply.append(buf, static_cast<std::size_t>(n));
+      }
+    }
+    close(s);
+  }
+  if (ms) *ms = MsSince(start);
+  return reply;
+}
+
+bool WaitForService(const char* host, std::chrono::milliseconds limit) {
+  return WaitFor([&] { return !Init(host, nullptr, 3000).empty(); }, limit);
+}
+
+bool Go(const char* host) {
+  const int s = ConnectLocal(host, 10510);
+  if (s < 0) return false;
+  const bool sent = send(s, "go\r\n", 4, MSG_NOSIGNAL) == 4;
+  close(s);
+  return sent;
+}
+
+Listener::Listener(const char* group, int port) {
+  sock_ = OpenMulticastReceiver(group, port);
+  if (sock_ < 0) return;
+  thread_ = std::thread([this] {
+    std::vector<uint8_t> buf(65536);
+    while (!stop_) {
+      pollfd p{sock_, POLLIN, 0};
+      if (poll(&p, 1, 50) != 1) continue;
+      const ssize_t n = recv(sock_, buf.data(), buf.size(), 0);
+      UpdateHeader h;
+      if (n < 0 || !DecodeUpdateHeader(buf.data(), static_cast<std::size_t>(n), h)) continue;
+      if (h.kind == UPDATE_AREA) {
+        std::lock_guard<std::mutex> hold(mutex_);
+        areas_.push_back(Clock::now());
+      } else if (h.kind == UPDATE_BLOCK) {
+        ++blocks_;
+      }
+    }
+  });
+}
+
+Listener::~Listener() {
+  stop_ = true;
+  if (thread_.joinable()) thread_.join();
+  if (sock_ >= 0) close(sock_);
+}
+
+std::vector<Clock::time_point> Listener::Areas() {
+  std::lock_guard<std::mutex> hold(mutex_);
+  return areas_;
+}
+
+int Listener::Areas(Clock::time_point from, Clock::time_point to) {
+  int n = 0;
+  for (const auto& t : Areas()) n += t >= from && t <= to;
+  return n;
+}
+
+uint32_t Screenshot::At(int x, int y) const {
+  const std::size_t i = (static_cast<std::size_t>(y) * width + x) * 3;
+  if (i + 2 >= rgb.size()) return 0xFFFFFFFF;
+  return (uint32_t{static_cast<uint8_t>(rgb[i])} << 16) |
+         (uint32_t{static_cast<uint8_t>(rgb[i + 1])} << 8) | static_cast<uint8_t>(rgb[i + 2]);
+}
+
+Screenshot Grab(const testsupport::Xvfb& x, int width, int height) {
+  Screenshot s{width, height, {}};
+  Run("xwd -root -silent -display " + x.display() + " | convert xwd:- -depth 8 rgb:-", &s.rgb);
+  return s;
+}
+
+long Differences(const Screenshot& a, const Screenshot& b) {
+  if (a.width != b.width || a.height != b.height ||
+      a.rgb.size() != static_cast<std::size_t>(a.width) * a.height * 3 || a.rgb.size() != b.rgb.size())
+    return -1;
+  long n = 0;
+  for (std::size_t i = 0; i < a.rgb.size(); i += 3)
+    n += std::memcmp(&a.rgb[i], &b.rgb[i], 3) != 0;
+  return n;
+}
+
+bool Fill(const std::string& display, int x, int y, int w, int h, unsigned long pixel) {
+  Display* d = XOpenDisplay(display.c_str());
+  if (!d) return false;
+  const Window root = DefaultRootWindow(d);
+  GC gc = XCreateGC(d, root, 0, nullptr);
+  XSetForeground(d, gc, pixel);
+  XFillRectangle(d, root, gc, x, y, static_cast<unsigned>(w), static_cast<unsigned>(h));
+  XSync(d, False);
+  XFreeGC(d, gc);
+  XCloseDisplay(d);
+  return true;
+}
+
+Resources ResourcesOf(pid_t pid) {
+  Resources r;
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmRSS:", 0) == 0) r.rss_kib = std::atol(line.c_str() + 6);
+    if (line.rfind("Threads:", 0) == 0) r.threads = std::atoi(line.c_str() + 8);
+  }
+  r.fds = testsupport::CountFds(pid);
+  return r;
+}
+
+}  // namespace hardening

@@ -1,0 +1,103 @@
+#pragma once
+// Helpers of the hardening tests: the real varno and glimt started as a user starts them,
+// each on its own Xvfb, a well-behaved rendezvous client, a multicast listener that notes
+// when each datagram kind arrives, screenshots, drawing, and a process's resources.
+// For use inside a private network namespace only.
+#include <sys/types.h>
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/support/TestSupport.h"
+
+namespace hardening {
+
+using Clock = std::chrono::steady_clock;
+
+// trayer as the system tray of a display (varno will not start without one).
+class Trayer {
+ public:
+  explicit Trayer(const testsupport::Xvfb& x);
+  bool ok() const { return ok_; }
+ private:
+  std::unique_ptr<testsupport::Child> child_;
+  bool ok_ = false;
+};
+
+// varno copied with libhooks.so into a folder of its own (its log lands there), with its own
+// settings store. extra_args follow the program name (a target, for instance).
+class Server {
+ public:
+  Server(const testsupport::Xvfb& x, const testsupport::TempDir& dir,
+         const std::vector<std::string>& prefix = {}, const std::vector<std::string>& env = {});
+  pid_t pid() const { return child_->pid(); }
+  bool running() { return child_->running(); }
+  testsupport::Child& child() { return *child_; }
+  std::string Log() const;
+ private:
+  std::string dir_;
+  std::unique_ptr<testsupport::Child> child_;
+};
+
+// glimt on its display, pointed at a server host or group, with its own settings store.
+std::unique_ptr<testsupport::Child> StartViewer(const testsupport::Xvfb& x,
+                                                const testsupport::TempDir& dir,
+                                                const std::vector<std::string>& args,
+                                                const std::vector<std::string>& prefix = {});
+
+// One well-behaved "init" exchange with host:10510. Returns the reply ("" when none came)
+// and, in *ms, how long it took from the connect to the server's close.
+std::string Init(const char* host, double* ms, int limit_ms = 10000);
+// Polls Init until the service answers; true when it did within the limit.
+bool WaitForService(const char* host, std::chrono::milliseconds limit);
+// "go\r\n" to host:10510.
+bool Go(const char* host);
+
+// Receives on group:port in a thread of its own and notes the arrival time of every
+// UPDATE_AREA and the number of each kind.
+class Listener {
+ public:
+  Listener(const char* group, int port);
+  ~Listener();
+  bool ok() const { return sock_ >= 0; }
+  std::vector<Clock::time_point> Areas();
+  int Blocks() const { return blocks_; }
+  int Areas(Clock::time_point from, Clock::time_point to);
+ private:
+  int sock_ = -1;
+  std::atomic<bool> stop_{false};
+  std::atomic<int> blocks_{0};
+  std::mutex mutex_;
+  std::vector<Clock::time_point> areas_;
+  std::thread thread_;
+};
+
+// The root window of a display as RGB bytes, three a pixel.
+struct Screenshot {
+  int width = 0, height = 0;
+  std::string rgb;
+  uint32_t At(int x, int y) const;
+};
+Screenshot Grab(const testsupport::Xvfb& x, int width, int height);
+// Pixels that differ between two shots of the same size; -1 when the sizes differ.
+long Differences(const Screenshot& a, const Screenshot& b);
+
+// Fills a rectangle of the root window (the "client that keeps drawing").
+bool Fill(const std::string& display, int x, int y, int w, int h, unsigned long pixel);
+
+// From /proc/PID/status and /proc/PID/fd.
+struct Resources {
+  long rss_kib = -1;
+  int threads = -1;
+  int fds = -1;
+};
+Resources ResourcesOf(pid_t pid);
+
+double MsSince(Clock::time_point t);
+
+}  // namespace hardening

@@ -90,6 +90,9 @@ class Desktop {
 
   void ClickOk(const std::string& w) { Click(w, 220, 182); }
 
+  // A new program may get the window ids of one that ended: forget them.
+  void NewProgram() { seen_.clear(); }
+
  private:
   std::string Env() const { return "DISPLAY=" + display_ + " "; }
   std::string display_;
@@ -211,9 +214,11 @@ TEST_F(SetupGui, InstallThroughThePagesThenUninstall) {
   const auto records = ReadLog(I);
   EXPECT_EQ(records, expected);
 
+  desktop.NewProgram();
   Child uninstall({I + "/Uninstall", "-uninstall"}, Env(), root / "uninstall.out");
-  page = desktop.NextPage();
-  ASSERT_FALSE(page.empty()) << "remove page";
+  page = desktop.NextPage(30s);
+  ASSERT_FALSE(page.empty()) << "remove page; uninstaller running: " << uninstall.running()
+                             << "; its output: " << ReadFile(root / "uninstall.out");
   desktop.ClickOk(page);  // Remove
   ASSERT_TRUE(uninstall.Wait(15s, &status));
   EXPECT_EQ(status, 0);
@@ -275,8 +280,9 @@ QApplication& OffscreenApp() {
   static char name[] = "setup_gui_tests";
   static char* argv[] = {name, nullptr};
   setenv("QT_QPA_PLATFORM", "offscreen", 1);
-  static QApplication app(argc, argv);
-  return app;
+  // Never destroyed: tearing Qt down among the other statics at exit crashes.
+  static QApplication* app = new QApplication(argc, argv);
+  return *app;
 }
 
 // Closes the first message box that opens and keeps its caption and text.

@@ -106,7 +106,6 @@ A=$(cat "$OUT/.display-a")
 B=$(cat "$OUT/.display-b")
 
 # Something that moves on the server's screen.
-DISPLAY=$A xsetroot -solid '#20406a' || true
 start xclock env DISPLAY="$A" xclock -update 1 -geometry 220x220+60+60
 start xeyes env DISPLAY="$A" xeyes -geometry 200x140+360+80
 start xlogo env DISPLAY="$A" xlogo -geometry 160x160+100+400

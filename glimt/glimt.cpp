@@ -130,7 +130,12 @@ bool HandleBlock(const UpdateHeader& h, uint8_t* buffer, bool* dropping) {
     *dropping = true;
     return false;
   }
-  *dropping = false;
+  if (*dropping) {
+    // Caught up: the blocks dropped meanwhile are missing from the picture until the server
+    // sends the whole area again.
+    *dropping = false;
+    RequestRefresh();
+  }
   const WindowState& s = g_wnd->state();
   const AreaRect r{h.left, h.top, h.right, h.bottom};
   g_wnd->InvalidateFromReceiveThread(

@@ -213,6 +213,10 @@ Resources ResourcesOf(pid_t pid) {
     if (line.rfind("Threads:", 0) == 0) r.threads = std::atoi(line.c_str() + 8);
   }
   r.fds = testsupport::CountFds(pid);
+  std::string names;
+  Run("cat /proc/" + std::to_string(pid) + "/task/*/comm 2>/dev/null", &names);
+  for (std::size_t p = 0; (p = names.find("Thread (pooled)", p)) != std::string::npos; ++p)
+    ++r.pooled;
   return r;
 }
 

@@ -94,7 +94,11 @@ bool Fill(const std::string& display, int x, int y, int w, int h, unsigned long 
 struct Resources {
   long rss_kib = -1;
   int threads = -1;
+  int pooled = 0;  // Qt's pooled worker threads: at most one a core, ended after 30 s idle
   int fds = -1;
+  // Threads and descriptors of the program itself: each pooled thread holds one eventfd.
+  int own_threads() const { return threads - pooled; }
+  int own_fds() const { return fds - pooled; }
 };
 Resources ResourcesOf(pid_t pid);
 

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "Common/ClientSocket.h"
+#include "platform/ExePath.h"
 #include "platform/Socket.h"
 #include "platform/Thread.h"
 #include "server/Rendezvous.h"
@@ -125,8 +126,15 @@ TEST_F(RendezvousTest, SilentClientDoesNotHoldTheServiceBeyondTheBound) {
   CloseSocket(silent);
 }
 
-TEST_F(RendezvousTest, SecondListenerOnThePortFails) {
+TEST_F(RendezvousTest, SecondListenerOnThePortFailsWithItsReport) {
+  testsupport::TempDir dir;
+  SetExecutablePathForTest(dir / "varno");
   EXPECT_EQ(OpenRendezvousListener(kRendezvousPort), INVALID_SOCKET);
+  std::string log;
+  testsupport::Run("cat '" + dir.path() + "'/varno-*.log", &log);
+  EXPECT_NE(log.find("ASSERT(res != SOCKET_ERROR) failed ERROR: Address already in use"),
+            std::string::npos) << log;
+  EXPECT_NE(log.find("in module [server/varno:174]."), std::string::npos) << log;
 }
 
 TEST_F(RendezvousTest, ReplyNeverMixesTwoTargets) {

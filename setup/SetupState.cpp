@@ -10,6 +10,8 @@
 
 #include "Common/Log.h"
 #include "Common/Registry.h"
+#include "platform/FileReplace.h"
+#include "platform/LastError.h"
 
 static const char kModule[] = "setup/setup";
 
@@ -63,6 +65,12 @@ bool InitSetupFolders(const std::string& exe_path) {
   g_default_install_folder = g_program_files + "/" + kProduct;
   g_options.install_folder = g_default_install_folder;
   return true;
+}
+
+void SaveWorkOnFatalError() {
+  LastErrorKeeper keep;
+  AbortOpenReplacements();
+  g_log.Flush();
 }
 
 void ResetSetupOptions() {

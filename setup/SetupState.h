@@ -33,6 +33,10 @@ bool IsUninstallMode(const std::string& exe_path, int argument_count);
 // folder of g_options from the registry. False (after a "b" report) when the platform's
 // CurrentVersion key cannot be opened.
 bool InitSetupFolders(const std::string& exe_path);
+// FatalError's hook during a run: removes a partly written destination file and writes out the
+// uninstall log's buffered records, so the uninstaller can remove what was done. Keeps the last
+// error for the box.
+void SaveWorkOnFatalError();
 // Frees the item tree and puts g_options back to its defaults (tests run several installs).
 void ResetSetupOptions();
 

@@ -8,23 +8,14 @@
 
 #include "Common/Log.h"
 #include "platform/ExePath.h"
-#include "platform/FileReplace.h"
-#include "platform/LastError.h"
 #include "setup/Pages.h"
 #include "setup/RemoveApp.h"
 #include "setup/SetupApp.h"
 #include "setup/SetupState.h"
 
 namespace {
-// Before FatalError's box: a partly written file goes, the records of what was done stay.
-void SaveWorkDone() {
-  LastErrorKeeper keep;  // the box shows the cause of the failure, not of this cleanup
-  AbortOpenReplacements();
-  g_log.Flush();
-}
-
 int StartSetup(int argument_count) {
-  SetFatalErrorHook(&SaveWorkDone);
+  SetFatalErrorHook(&SaveWorkOnFatalError);
   const std::string& exe = ExecutablePath();
   if (!InitSetupFolders(exe)) return 0;
   QtSetupUi ui;

@@ -154,7 +154,7 @@ TEST_F(InstallTest, ReadOnlyDestinationEndsTheRunWithoutLeftovers) {
   EXPECT_EXIT(InstallOne("ro", progress), testing::ExitedWithCode(1), "/I/ro");
   EXPECT_EQ(ReadFile(dst / "I/ro"), "original");
   std::string listing;
-  testsupport::Run("ls -A '" + dst / "I" + "'", &listing);
+  testsupport::Run("LC_ALL=C ls -A '" + dst / "I" + "'", &listing);
   EXPECT_EQ(listing, "ro\n") << "no temporary file is left behind";
 }
 
@@ -170,7 +170,7 @@ TEST_F(InstallTest, FatalErrorRemovesAPartlyWrittenFile) {
       },
       testing::ExitedWithCode(1), "disk full");
   std::string listing;
-  testsupport::Run("ls -A '" + dst / "I" + "'", &listing);
+  testsupport::Run("LC_ALL=C ls -A '" + dst / "I" + "'", &listing);
   EXPECT_EQ(listing, "");
 }
 

@@ -65,6 +65,6 @@ TEST(FileReplace, CommitAbortAndReadOnlyDestinations) {
   EXPECT_FALSE(ro.Open(dir / "ro", 0644));
   EXPECT_EQ(GetLastError(), EACCES);
   std::string listing;
-  testsupport::Run("ls -A '" + dir.path() + "'", &listing);
+  testsupport::Run("LC_ALL=C ls -A '" + dir.path() + "'", &listing);
   EXPECT_EQ(listing, "f\nro\n");
 }

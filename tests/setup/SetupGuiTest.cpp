@@ -155,7 +155,7 @@ class SetupGui : public testing::Test {
   }
   std::string Listing(const std::string& folder) {
     std::string out;
-    testsupport::Run("ls -A '" + folder + "' 2>/dev/null", &out);
+    testsupport::Run("LC_ALL=C ls -A '" + folder + "' 2>/dev/null", &out);
     return out;
   }
 

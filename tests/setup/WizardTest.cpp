@@ -149,9 +149,9 @@ TEST_F(Wizard, BothComponentsCleared) {
   RunSetupWizard(ui);
   EXPECT_EQ(ui.pages, (std::vector<std::string>{"license", "folder", "components", "finish"}));
   std::string listing;
-  testsupport::Run("ls -A '" + I + "'", &listing);
+  testsupport::Run("LC_ALL=C ls -A '" + I + "'", &listing);
   EXPECT_EQ(listing, "License.txt\nReadme.txt\nUninstall\nUninstall.log\n");
-  testsupport::Run("ls -A '" + G + "'", &listing);
+  testsupport::Run("LC_ALL=C ls -A '" + G + "'", &listing);
   EXPECT_EQ(listing, "Uninstall VARNO.desktop\n");
   EXPECT_EQ(GetText("SOFTWARE\\Orvane\\VARNO\\Parameters", "MulticastTarget"), "227.0.0.1:10510");
   EXPECT_EQ(ReadLog(I).size(), 9u);
@@ -202,10 +202,13 @@ TEST_F(Wizard, FailedCopyKeepsTheRecordsOfWhatWasDone) {
   EXPECT_EXIT(
       {
         FakeUi ui;
-        SetFatalErrorHook([] { g_log.Flush(); });
+        SetFatalErrorHook(&SaveWorkOnFatalError);
         RunSetupWizard(ui);
       },
       testing::ExitedWithCode(1), "varno");
+  std::string listing;
+  testsupport::Run("LC_ALL=C ls -A '" + I + "'", &listing);
+  EXPECT_EQ(listing, "Uninstall.log\nglimt\nlibhooks.so\nvarno\n") << "no temporary file left";
   const auto records = ReadLog(I);
   ASSERT_EQ(records.size(), 2u);
   EXPECT_EQ(records[0].first, I + "/glimt");

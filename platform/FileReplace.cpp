@@ -61,7 +61,8 @@ bool FileReplace::Open(const std::string& destination, mode_t mode) {
   std::mt19937 random(seed());
   static const char kChars[] = "abcdefghijklmnopqrstuvwxyz0123456789";
   for (int attempt = 0; attempt < 100; ++attempt) {
-    std::string name = folder + "/." + base + ".";
+    // Keep the temporary name within NAME_MAX however long the destination's name is.
+    std::string name = folder + "/." + base.substr(0, 200) + ".";
     for (int i = 0; i < 8; ++i) name += kChars[random() % (sizeof kChars - 1)];
     const int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
     if (fd >= 0) {

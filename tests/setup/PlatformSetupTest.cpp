@@ -1,6 +1,7 @@
 // The installer's platform pieces: .desktop launchers and file replacement.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "platform/FileReplace.h"
 #include "platform/LastError.h"
@@ -60,6 +61,14 @@ TEST(FileReplace, CommitAbortAndReadOnlyDestinations) {
     ASSERT_TRUE(file.Open(dir / "dropped", 0644));
   }  // destroyed uncommitted
   EXPECT_FALSE(Exists(dir / "dropped"));
+  {
+    const std::string longest(255, 'n');  // NAME_MAX: the temporary name must still fit
+    FileReplace file;
+    ASSERT_TRUE(file.Open(dir / longest, 0644));
+    ASSERT_TRUE(file.Commit());
+    EXPECT_TRUE(Exists(dir / longest));
+    unlink((dir / longest).c_str());
+  }
   WriteFile(dir / "ro", "keep", 0444);
   FileReplace ro;
   EXPECT_FALSE(ro.Open(dir / "ro", 0644));

@@ -18,6 +18,11 @@ using testsupport::Xvfb;
 
 namespace {
 
+// Sanitizer builds: leaks of system libraries are not the programs' own.
+std::string LsanOptions() {
+  return "LSAN_OPTIONS=suppressions=" + testsupport::SourceDir() + "/tests/glimt/lsan.supp";
+}
+
 std::string Shell(const std::string& command) {
   std::string out;
   testsupport::Run(command, &out);
@@ -32,7 +37,7 @@ class ViewerEndToEndTest : public ::testing::Test {
     setenv("ORVANE_REGISTRY", registry_.path().c_str(), 1);
   }
   std::vector<std::string> Env(const Xvfb& x) {
-    return {"DISPLAY=" + x.display(), "ORVANE_REGISTRY=" + registry_.path()};
+    return {"DISPLAY=" + x.display(), "ORVANE_REGISTRY=" + registry_.path(), LsanOptions()};
   }
   // A tray host and the server on x; true once the server's rendezvous port answers.
   bool StartServer(const Xvfb& x) {

@@ -22,6 +22,11 @@ using testsupport::Xvfb;
 
 namespace {
 
+// Sanitizer builds: leaks of system libraries are not the programs' own.
+std::string LsanOptions() {
+  return "LSAN_OPTIONS=suppressions=" + testsupport::SourceDir() + "/tests/glimt/lsan.supp";
+}
+
 struct Screen {
   int width = 0, height = 0;
   std::string rgb;  // 3 bytes a pixel
@@ -102,7 +107,7 @@ class ViewerProcessTest : public ::testing::Test {
     args.insert(args.begin(), testsupport::BinDir() + "/glimt");
     return std::make_unique<Child>(
         args, std::vector<std::string>{"DISPLAY=" + x.display(),
-                                       "ORVANE_REGISTRY=" + registry_.path()},
+                                       "ORVANE_REGISTRY=" + registry_.path(), LsanOptions()},
         logs_ / "glimt.out");
   }
   TempDir registry_;

@@ -323,4 +323,58 @@ TEST_F(ViewerProcessTest, FullScreenCoversTheScreenAndEscapeEndsItWhileBlocksFlo
   stream.join();
 }
 
+TEST_F(ViewerProcessTest, AnAreaAwayFromTheOriginIsShownFromItsCorner) {
+  Xvfb x(1024, 768);
+  ASSERT_TRUE(x.ok());
+  FakeRendezvous service;
+  Sender sender("227.0.1.1", 10510);
+  // The server broadcasts (100, 50)-(420, 290) of its screen.
+  service.OnGo([&] {
+    sender.Area(100, 50, 420, 290);
+    sender.Send(PatternBlock(100, 50, 420, 214));  // two strips, as a server cuts them
+    sender.Send(PatternBlock(100, 214, 420, 290));
+  });
+  auto viewer = StartViewer(x, {"127.0.0.1"});
+  ASSERT_TRUE(WaitFor([&] { return !VisibleWindow(x, "Orvane GLIMT").empty(); }, 8s));
+  const Geometry g = WindowGeometry(x, VisibleWindow(x, "Orvane GLIMT"));
+  EXPECT_EQ(g.x, 100);
+  EXPECT_EQ(g.y, 50);
+  EXPECT_EQ(g.w, 320);
+  EXPECT_EQ(g.h, 240);
+  // Server pixel (100 + i, 50 + j) is client pixel (i, j), which sits at screen (100 + i, 50 + j).
+  EXPECT_TRUE(WaitFor([&] {
+    const Screen s = Grab(x, 1024, 768);
+    int bad = 0;
+    for (int j = 0; j < 240; j += 3)
+      for (int i = 0; i < 320; i += 3) bad += s.At(100 + i, 50 + j) != PatternPixel(100 + i, 50 + j);
+    return bad == 0;
+  }, 5s));
+  // Server (320, 240) is client (220, 190), on this screen (320, 240).
+  sender.Pointer(320, 240);
+  EXPECT_TRUE(WaitFor([&] {
+    std::string out;
+    testsupport::Run("DISPLAY=" + x.display() + " xdotool getmouselocation", &out);
+    return out.rfind("x:320 y:240 ", 0) == 0;
+  }, 3s));
+}
+
+TEST(ViewerCommandLineTest, HelpVersionAndMissingDisplay) {
+  struct Case { const char* command; int status; const char* output; };
+  const std::string glimt = testsupport::BinDir() + "/glimt";
+  const Case cases[] = {
+      {"--help", 0, "Usage: glimt [TARGET [fullscreen]]"},
+      {"--version", 0, "glimt (Orvane GLIMT) "},
+  };
+  for (const Case& c : cases) {
+    std::string out;
+    const int status = testsupport::Run(glimt + " " + c.command, &out);
+    EXPECT_EQ(status, c.status) << c.command;
+    EXPECT_NE(out.find(c.output), std::string::npos) << out;
+  }
+  std::string out;
+  const int status = testsupport::Run("env -u DISPLAY " + glimt + " 2>&1", &out);
+  EXPECT_EQ(status, 1);
+  EXPECT_NE(out.find("ASSERT(desktop) failed"), std::string::npos) << out;
+}
+
 }  // namespace

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <set>
 #include <string>
 #include <thread>
 
@@ -121,7 +122,7 @@ TEST_F(HostilePeer, SilentClientIsGivenUpAfterItsBound) {
               MsSince(connected));
   EXPECT_LE(MsSince(connected), 2000 + 1000);
   close(silent);
-  ExpectServiceRecovered(connected + 2000ms, "silent client", 1000 + 2000 /* the wait above */);
+  ExpectServiceRecovered(connected + 2000ms, "silent client");
 }
 
 TEST_F(HostilePeer, ClientThatSendsAByteASecondIsServedByItsFirstByte) {
@@ -138,7 +139,7 @@ TEST_F(HostilePeer, ClientThatSendsAByteASecondIsServedByItsFirstByte) {
   close(slow);
   std::printf("[measure] byte a second: the server closed after %d byte(s)\n", sent);
   EXPECT_LE(sent, 2) << "the trickle held the service";
-  ExpectServiceRecovered(end, "byte a second", 1000 + 1000 /* the close wait */);
+  ExpectServiceRecovered(end, "byte a second");
 }
 
 TEST_F(HostilePeer, SixtyFourKibRequestIsCutAtItsFirstPiece) {
@@ -173,7 +174,7 @@ TEST_F(HostilePeer, InitThenResetNeverKillsTheServer) {
       close(holder);
     }
   }
-  ExpectServiceRecovered(Clock::now(), "init then reset", 1000 + 200 * 5 /* queued gos */);
+  ExpectServiceRecovered(Clock::now(), "init then reset");
 }
 
 TEST_F(HostilePeer, BurstOfAThousandJunkConnections) {
@@ -210,6 +211,39 @@ TEST_F(HostilePeer, BurstOfAThousandJunkConnections) {
     const double gap = std::chrono::duration<double, std::milli>(times[i] - times[i - 1]).count();
     EXPECT_GE(gap, kScreenTickMs * 0.75);
   }
+}
+
+// With no descriptor left to accept with, the service waits and retries instead of ending.
+TEST_F(HostilePeer, AcceptWithoutDescriptorsKeepsTheServiceGoing) {
+  const std::string pid = std::to_string(server->pid());
+  std::string limits;
+  testsupport::Run("prlimit --pid " + pid + " --nofile --raw --noheadings -o SOFT,HARD", &limits);
+  long soft = 0, hard = 0;
+  ASSERT_EQ(std::sscanf(limits.c_str(), "%ld %ld", &soft, &hard), 2) << limits;
+  // The lowest free descriptor number becomes the limit: accept fails with EMFILE.
+  std::string open_fds;
+  testsupport::Run("ls /proc/" + pid + "/fd", &open_fds);
+  std::set<long> used;
+  for (std::size_t p = 0; p < open_fds.size();) {
+    used.insert(std::atol(open_fds.c_str() + p));
+    p = open_fds.find('\n', p);
+    if (p == std::string::npos) break;
+    ++p;
+  }
+  long lowest_free = 0;
+  while (used.count(lowest_free)) ++lowest_free;
+  ASSERT_EQ(testsupport::Run("prlimit --pid " + pid + " --nofile=" + std::to_string(lowest_free) +
+                             ":" + std::to_string(hard)), 0);
+  // A blocked accept holds the descriptor it reserved before the limit came down: the first
+  // connection is served with it, the next one finds none.
+  double ms = 0;
+  EXPECT_EQ(Init(kHost, &ms, 1500), kReply);
+  EXPECT_EQ(Init(kHost, &ms, 1500), "") << "answered without a descriptor to answer on";
+  std::this_thread::sleep_for(500ms);
+  ASSERT_EQ(testsupport::Run("prlimit --pid " + pid + " --nofile=" + std::to_string(soft) + ":" +
+                             std::to_string(hard)), 0);
+  const auto end = Clock::now();
+  ExpectServiceRecovered(end, "no descriptors (EMFILE)");
 }
 
 }  // namespace

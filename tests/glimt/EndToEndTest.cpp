@@ -81,8 +81,12 @@ class ViewerEndToEndTest : public ::testing::Test {
   std::unique_ptr<Child> tray_, server_;
 };
 
-TEST_F(ViewerEndToEndTest, TheViewerShowsTheServerScreenAndItsChanges) {
-  Xvfb a(640, 480), b(800, 600);
+// Pixels travel in the display's own layout: each depth has its own picture format.
+class ViewerDepthTest : public ViewerEndToEndTest, public ::testing::WithParamInterface<int> {};
+INSTANTIATE_TEST_SUITE_P(Depths, ViewerDepthTest, ::testing::Values(24, 16));
+
+TEST_P(ViewerDepthTest, TheViewerShowsTheServerScreenAndItsChanges) {
+  Xvfb a(640, 480, GetParam()), b(800, 600, GetParam());
   ASSERT_TRUE(a.ok() && b.ok());
   Child clock({"xclock", "-update", "1", "-geometry", "200x200+40+40"}, Env(a));
   ASSERT_TRUE(StartServer(a));

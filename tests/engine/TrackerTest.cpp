@@ -1,6 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <map>
 
 #include "EngineFakes.h"
@@ -230,6 +234,32 @@ TEST(ThreadQueueTest, PostsReachTheThreadAndAFullQueueRefusesWithoutWaiting) {
   ASSERT_TRUE(PostQuitMessage(me));
   EXPECT_FALSE(GetThreadMessage(m));
   EXPECT_FALSE(PostThreadMessage(999999999, 1, 0, 0)) << "no such thread";
+}
+
+std::atomic<long> g_started_tid{0};
+int ReportTid(void*) {
+  g_started_tid = CurrentThreadId();
+  ThreadMessage m;
+  while (GetThreadMessage(m)) {
+  }
+  return 0;
+}
+
+TEST(ThreadTest, StartedThreadHasItsQueueAndPriorityIsAnOffset) {
+  long tid = 0;
+  ASSERT_TRUE(StartThread(ReportTid, nullptr, &tid));
+  // Posting right away is not lost: the queue exists before StartThread returns.
+  EXPECT_TRUE(PostThreadMessage(tid, 0x500, 0, 0));
+  ASSERT_TRUE(testsupport::WaitFor([] { return g_started_tid.load() != 0; }, std::chrono::seconds(2)));
+  EXPECT_EQ(g_started_tid.load(), tid);
+  errno = 0;
+  const int start = getpriority(PRIO_PROCESS, static_cast<id_t>(tid));
+  ASSERT_TRUE(SetThreadPriorityOffset(tid, 5));
+  EXPECT_EQ(getpriority(PRIO_PROCESS, static_cast<id_t>(tid)), std::min(start + 5, 19));
+  ASSERT_TRUE(SetThreadPriorityOffset(tid, 5));  // an offset from the start, not cumulative
+  EXPECT_EQ(getpriority(PRIO_PROCESS, static_cast<id_t>(tid)), std::min(start + 5, 19));
+  EXPECT_TRUE(SetThreadPriorityOffset(tid, -5)) << "a refused raise is no failure";
+  EXPECT_TRUE(PostQuitMessage(tid));
 }
 
 }  // namespace

@@ -154,6 +154,22 @@ void QueryWindows(Painter& p) {
   EXPECT_FALSE(q->WindowRect(w, r));
 }
 
+TEST_F(XDisplayTest, SixteenBitScreenKeepsItsPackedLayout) {
+  x_ = std::make_unique<testsupport::Xvfb>(320, 200, 16);
+  ASSERT_TRUE(x_->ok());
+  Painter p(x_->display());
+  ASSERT_TRUE(p.ok());
+  p.Fill(0, 0, 320, 200, 0);
+  p.Fill(1, 0, 2, 1, 0xF800);  // pure red in 5-6-5
+  auto screen = OpenX11Screen(x_->display().c_str());
+  ASSERT_TRUE(screen);
+  ASSERT_EQ(screen->BitsPerPixel(), 16);
+  // 3 pixels: 6 bytes, already 16-bit aligned.
+  std::vector<uint8_t> buf(6, 0xEE);
+  ASSERT_TRUE(screen->Capture(Rect{0, 0, 3, 1}, buf.data(), 6));
+  EXPECT_EQ(buf, (std::vector<uint8_t>{0, 0, 0x00, 0xF8, 0x00, 0xF8}));
+}
+
 TEST_F(XDisplayTest, WindowQueriesSeeMappedAndUnmappedWindows) {
   StartX();
   Painter p(x_->display());

@@ -64,6 +64,9 @@ int Latency(const char* server, const char* viewer, int count) {
     }
     if (seen)
       ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
+    else
+      std::fprintf(stderr, "change %d not seen in 3 s: server %06lx, viewer %06lx, wanted %06lx\n",
+                   i, ViewerPixel(s, 100, 100), ViewerPixel(v, 100, 100), colour & 0xffffff);
     // Rest a random part of a second so the changes fall anywhere in the server's period.
     std::this_thread::sleep_for(std::chrono::milliseconds(50 + std::rand() % 250));
   }

@@ -225,6 +225,13 @@ TEST_F(ViewerProcessTest, MulticastAddressFromTheDialogJoinsThatGroupWithoutRequ
   uint32_t v = 9;
   EXPECT_TRUE(GetSettingDword("Fullscreen", &v, "Parameters"));
   EXPECT_EQ(v, 0u);
+  // No server known: neither start-up nor a new size asks for a refresh.
+  testsupport::Run("DISPLAY=" + x.display() + " xdotool windowsize " +
+                   VisibleWindow(x, "Orvane GLIMT") + " 100 80");
+  EXPECT_TRUE(WaitFor([&] {
+    return WindowGeometry(x, VisibleWindow(x, "Orvane GLIMT")).w == 100;
+  }, 3s));
+  std::this_thread::sleep_for(300ms);
   EXPECT_TRUE(service.requests().empty()) << "no server known: no refresh requests";
   viewer->Kill(SIGTERM);
   int status = -1;

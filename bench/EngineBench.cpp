@@ -30,7 +30,7 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr int kW = 1920, kH = 1080, kRuns = 15;
+constexpr int kW = 1920, kH = 1080, kRuns = 21;
 
 double Median(std::vector<double> v) {
   std::sort(v.begin(), v.end());
@@ -93,31 +93,17 @@ Result Measure(ScreenSource& screen) {
     if (record && h.kind == UPDATE_BLOCK) blocks.push_back(Rect{h.left, h.top, h.right, h.bottom});
     SendDatagram(g_multicast_sock, g_group, g_port, data, static_cast<int>(n));
   });
-  std::vector<double> total, capture, compress, send;
-  SamplerTimes last{};
-  for (int i = 0; i < kRuns + 1; ++i) {
-    record = i == kRuns;
-    g_full_refresh = 1;
-    EnableSamplerTimes(true);
-    const auto t0 = Clock::now();
-    ScreenTick();
-    const double t = std::chrono::duration<double>(Clock::now() - t0).count();
-    EnableSamplerTimes(false);
-    last = TakeSamplerTimes();
-    if (i == 0) continue;  // warm-up: first allocations and the segment
-    if (i == kRuns) break;
-    total.push_back(t);
-    capture.push_back(last.capture_s);
-    compress.push_back(last.compress_s);
-    send.push_back(last.send_s);
-  }
-  // The floor: one capture of the screen and one deflate per block sent, nothing else.
+  // Warm-up run, which also records the blocks the floor compresses.
+  record = true;
+  g_full_refresh = 1;
+  ScreenTick();
+  record = false;
   const std::size_t stride = static_cast<std::size_t>(kW) * 4;
   std::vector<uint8_t> pixels(stride * kH), out(kMaxBlockPayload + 1024), piece;
   z_stream z{};
   deflateInit(&z, 1);
-  std::vector<double> floor, floor_capture, floor_compress;
-  for (int i = 0; i < kRuns; ++i) {
+  // The floor: one capture of the screen and one deflate per block sent, nothing else.
+  auto floor_run = [&](double* cap, double* comp) {
     const auto t0 = Clock::now();
     screen.Capture(Rect{0, 0, kW, kH}, pixels.data(), stride);
     const auto t1 = Clock::now();
@@ -142,9 +128,29 @@ Result Measure(ScreenSource& screen) {
       deflate(&z, Z_FINISH);
     }
     const auto t2 = Clock::now();
-    floor_capture.push_back(std::chrono::duration<double>(t1 - t0).count());
-    floor_compress.push_back(std::chrono::duration<double>(t2 - t1).count());
-    floor.push_back(std::chrono::duration<double>(t2 - t0).count());
+    *cap = std::chrono::duration<double>(t1 - t0).count();
+    *comp = std::chrono::duration<double>(t2 - t1).count();
+  };
+  // Full refreshes and floors alternate, so that the load of a shared machine weighs on both.
+  std::vector<double> total, capture, compress, send, floor, floor_capture, floor_compress;
+  SamplerTimes last{};
+  for (int i = 0; i < kRuns; ++i) {
+    g_full_refresh = 1;
+    EnableSamplerTimes(true);
+    const auto t0 = Clock::now();
+    ScreenTick();
+    const double t = std::chrono::duration<double>(Clock::now() - t0).count();
+    EnableSamplerTimes(false);
+    last = TakeSamplerTimes();
+    total.push_back(t);
+    capture.push_back(last.capture_s);
+    compress.push_back(last.compress_s);
+    send.push_back(last.send_s);
+    double cap, comp;
+    floor_run(&cap, &comp);
+    floor_capture.push_back(cap);
+    floor_compress.push_back(comp);
+    floor.push_back(cap + comp);
   }
   deflateEnd(&z);
   SetSamplerSink(nullptr);

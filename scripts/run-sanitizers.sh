@@ -16,8 +16,8 @@ export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:detect_stack_use_after_retu
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1"
 # Threads, queue, region and flags: the viewer's block queue, the server's sampler, tracker,
-# region and thread queues, and the hardening race tests.
-TSAN_TESTS=${TSAN_TESTS:-"BlockQueueTest|SamplerTest|TrackerTest|RegionTest|ThreadQueueTest|SharedState"}
+# region, thread queues and rendezvous service (target and refresh flag), and the race tests.
+TSAN_TESTS=${TSAN_TESTS:-"BlockQueueTest|SamplerTest|TrackerTest|RegionTest|ThreadQueueTest|RendezvousTest|RendezvousRequest|SharedState"}
 status=0
 for what in $WHAT; do
   case $what in
@@ -30,7 +30,7 @@ for what in $WHAT; do
     tsan)
       cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVANE_TSAN=ON \
         -DORVANE_BENCH=OFF >/dev/null
-      cmake --build build-tsan -j "$JOBS" --target glimt_unit_tests engine_unit_tests \
+      cmake --build build-tsan -j "$JOBS" --target glimt_unit_tests engine_unit_tests engine_rendezvous_tests \
         hardening_race_tests >/dev/null
       (cd build-tsan && ctest --output-on-failure -j "$JOBS" --timeout 300 -R "$TSAN_TESTS") ||
         status=1

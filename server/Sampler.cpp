@@ -26,6 +26,8 @@ constexpr std::size_t kMaxCaptureBytes = 16u << 20;
 // Aim a little below the payload limit when the size of a cut is estimated from an earlier
 // result, so that the estimate seldom has to be corrected.
 constexpr double kEstimateMargin = 0.9;
+// Only pieces of at least this many bytes teach the estimate.
+constexpr std::size_t kLearnBytes = 32768;
 
 struct Buffer {
   uint8_t* data = nullptr;
@@ -149,7 +151,8 @@ Packed SendPiece(const Rect& r, const uint8_t* pixels, std::size_t n, std::size_
     return Packed::kFailed;
   }
   const std::size_t length = s.z.total_out;
-  if (n) s.ratio = static_cast<double>(length) / static_cast<double>(n);
+  // Small pieces say little about the next strip (zlib's own bytes dominate them).
+  if (n >= kLearnBytes) s.ratio = static_cast<double>(length) / static_cast<double>(n);
   EncodeUpdateHeader(UpdateHeader{UPDATE_BLOCK, static_cast<uint16_t>(length), r.left, r.top,
                                   r.right, r.bottom},
                      s.datagram);
@@ -287,6 +290,9 @@ void SendRectangle(const Rect& r) {
   if (!screen) return;  // no screen: the strip is dropped without a report
   const int bpp = screen->BitsPerPixel();
   if (bpp <= 0) return;
+  // Each rectangle is new content: its first strip is tried whole, so compressible content
+  // is never cut for what came before it.
+  S().ratio = 0;
   // One row must fit the viewer's 262144-byte buffer: wider rectangles go as column slabs.
   int64_t slab = static_cast<int64_t>(kDecodeBufferBytes) * 8 / bpp;
   while (slab > 1 && ScanLineBytes(slab, bpp) > static_cast<int64_t>(kDecodeBufferBytes)) --slab;

@@ -264,6 +264,30 @@ TEST_F(SamplerTest, AllRectanglesOfABigRegionGoInOneTick) {
   EXPECT_TRUE(g_dirty_region->Empty());
 }
 
+TEST_F(SamplerTest, TinyOrIncompressibleBlocksDoNotOvercutLaterStrips) {
+  FakeScreen noisy(2000, 200, 32, FakeScreen::Content::kRandom);
+  FakeScreen flat(2000, 200, 32);
+  for (FakeScreen* before : {&noisy, &flat}) {
+    // A photo-like strip, or many single pixels (whose streams are bigger than their pixels),
+    // then compressible content of the same width in a later tick: still 58 + 42 rows.
+    Use(*before);
+    sent.clear();
+    if (before == &noisy) {
+      Dirty({0, 0, 2000, 100});
+    } else {
+      for (int i = 0; i < 50; ++i) Dirty({i * 3, 150, i * 3 + 1, 151});
+    }
+    ScreenTick();
+    Use(flat);
+    sent.clear();
+    Dirty({0, 0, 1000, 100});
+    ScreenTick();
+    std::vector<int> heights;
+    for (const Datagram& d : Kind(UPDATE_BLOCK)) heights.push_back(d.h.bottom - d.h.top);
+    EXPECT_EQ(heights, (std::vector<int>{58, 42})) << (before == &noisy ? "after noise" : "after pixels");
+  }
+}
+
 TEST_F(SamplerTest, BadLevelFallsBackToOne) {
   FakeScreen s(200, 200, 32);
   Use(s);

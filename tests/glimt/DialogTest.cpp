@@ -20,7 +20,7 @@ namespace {
 
 const char kSection[] = "Parameters";
 
-class DialogTest : public ::testing::Test {
+class ConnectionDialogTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     setenv("QT_QPA_PLATFORM", "offscreen", 1);
@@ -55,7 +55,7 @@ class DialogTest : public ::testing::Test {
   std::unique_ptr<testsupport::TempDir> registry_;
 };
 
-TEST_F(DialogTest, EmptyRegistryShowsTheDefaults) {
+TEST_F(ConnectionDialogTest, EmptyRegistryShowsTheDefaults) {
   ConnectionDialog d;
   EXPECT_EQ(d.windowTitle(), "Orvane GLIMT");
   EXPECT_TRUE(d.ui().serverRadio->isChecked());
@@ -68,7 +68,7 @@ TEST_F(DialogTest, EmptyRegistryShowsTheDefaults) {
   EXPECT_EQ(d.ui().fullscreenCheck->text(), "Fullscreen");
 }
 
-TEST_F(DialogTest, StoredValuesReplaceDefaultsOnlyWhenPresentAndNotEmpty) {
+TEST_F(ConnectionDialogTest, StoredValuesReplaceDefaultsOnlyWhenPresentAndNotEmpty) {
   struct Case {
     const char* server; const char* address; int64_t type; int64_t fullscreen;
     const char* want_server; const char* want_address; bool server_radio, multicast_radio, full;
@@ -94,7 +94,7 @@ TEST_F(DialogTest, StoredValuesReplaceDefaultsOnlyWhenPresentAndNotEmpty) {
   }
 }
 
-TEST_F(DialogTest, AValueOfAnotherKindKeepsTheDefault) {
+TEST_F(ConnectionDialogTest, AValueOfAnotherKindKeepsTheDefault) {
   SetSettingString("Type", "1", kSection);
   SetSettingString("Fullscreen", "1", kSection);
   ConnectionDialog d;
@@ -102,7 +102,7 @@ TEST_F(DialogTest, AValueOfAnotherKindKeepsTheDefault) {
   EXPECT_FALSE(d.ui().fullscreenCheck->isChecked());
 }
 
-TEST_F(DialogTest, OkWritesEveryValueAndCancelNone) {
+TEST_F(ConnectionDialogTest, OkWritesEveryValueAndCancelNone) {
   {
     ConnectionDialog d;
     d.ui().multicastRadio->setChecked(true);
@@ -127,7 +127,7 @@ TEST_F(DialogTest, OkWritesEveryValueAndCancelNone) {
   EXPECT_EQ(StoredDword("Fullscreen"), 0);
 }
 
-TEST_F(DialogTest, TextsThatDoNotFitTheBuffersAreRefusedNotCut) {
+TEST_F(ConnectionDialogTest, TextsThatDoNotFitTheBuffersAreRefusedNotCut) {
   struct Case { bool server_field; int length; bool accepted; };
   const Case cases[] = {{true, 259, true}, {true, 260, false}, {false, 259, true},
                         {false, 300, false}};
@@ -153,7 +153,7 @@ TEST_F(DialogTest, TextsThatDoNotFitTheBuffersAreRefusedNotCut) {
   }
 }
 
-TEST_F(DialogTest, NoRadioSelectedGivesTypeMinusOne) {
+TEST_F(ConnectionDialogTest, NoRadioSelectedGivesTypeMinusOne) {
   SetSettingDword("Type", 5, kSection);
   ConnectionDialog d;
   d.ui().okButton->click();

@@ -19,6 +19,9 @@ namespace hardening {
 
 using Clock = std::chrono::steady_clock;
 
+// The programs under test were built with a sanitizer: their memory use is not their own.
+constexpr bool kSanitizedBuild = ORVANE_SANITIZED != 0;
+
 // trayer as the system tray of a display (varno will not start without one).
 class Trayer {
  public:

@@ -218,7 +218,9 @@ TEST_F(HostileStream, MalformedAndRandomDatagramsChangeNothing) {
               "fds %d/%d, threads %d/%d (of them Qt's pooled %d/%d)\n", before.rss_kib, peak_kib,
               after.rss_kib, before.fds, after.fds, before.threads, after.threads,
               before.pooled, after.pooled);
-  EXPECT_LT(peak_kib - before.rss_kib, 80 * 1024);
+  if (!kSanitizedBuild) {
+    EXPECT_LT(peak_kib - before.rss_kib, 80 * 1024);
+  }
   EXPECT_EQ(after.own_fds(), before.own_fds());
   EXPECT_EQ(after.own_threads(), before.own_threads());
 }
@@ -244,7 +246,9 @@ TEST_F(HostileStream, BlocksFasterThanPaintingStayBoundedAndEndInARefresh) {
   // The queue holds at most 1024 receive buffers of 64 KiB: 64 MiB above the start.
   std::printf("[measure] block flood: viewer RSS %ld KiB before, %ld KiB peak\n",
               before.rss_kib, peak_kib);
-  EXPECT_LT(peak_kib - before.rss_kib, 64 * 1024 + 16 * 1024);
+  if (!kSanitizedBuild) {
+    EXPECT_LT(peak_kib - before.rss_kib, 64 * 1024 + 16 * 1024);
+  }
   std::string out;
   testsupport::Run("cat '" + dir.path() + "'/viewer/glimt-*.log 2>/dev/null", &out);
   const bool fell_behind = out.find("falls behind") != std::string::npos;

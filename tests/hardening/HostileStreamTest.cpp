@@ -36,10 +36,10 @@ std::string Header(uint16_t kind, uint16_t length, int32_t l, int32_t t, int32_t
   return std::string(reinterpret_cast<char*>(out), sizeof out);
 }
 
-std::string Deflate(const std::vector<uint8_t>& pixels) {
+std::string Deflate(const std::vector<uint8_t>& pixels, int level = 9) {
   uLongf n = compressBound(pixels.size());
   std::string z(n, '\0');
-  compress2(reinterpret_cast<Bytef*>(z.data()), &n, pixels.data(), pixels.size(), 9);
+  compress2(reinterpret_cast<Bytef*>(z.data()), &n, pixels.data(), pixels.size(), level);
   z.resize(n);
   return z;
 }
@@ -49,6 +49,15 @@ std::string SolidBlock(int32_t l, int32_t t, int32_t r, int32_t b, uint8_t value
   const std::vector<uint8_t> pixels(
       static_cast<std::size_t>(ScanLineBytes(r - l, 32) * (b - t)), value);
   const std::string z = Deflate(pixels);
+  return Header(UPDATE_BLOCK, static_cast<uint16_t>(z.size()), l, t, r, b) + z;
+}
+
+// A block of noise stored uncompressed: a datagram of nearly 64 KiB, the worst case for the
+// queue's memory.
+std::string NoiseBlock(int32_t l, int32_t t, int32_t r, int32_t b, std::mt19937& rng) {
+  std::vector<uint8_t> pixels(static_cast<std::size_t>(ScanLineBytes(r - l, 32) * (b - t)));
+  for (uint8_t& p : pixels) p = static_cast<uint8_t>(rng());
+  const std::string z = Deflate(pixels, 0);
   return Header(UPDATE_BLOCK, static_cast<uint16_t>(z.size()), l, t, r, b) + z;
 }
 
@@ -228,10 +237,13 @@ TEST_F(HostileStream, MalformedAndRandomDatagramsChangeNothing) {
 TEST_F(HostileStream, BlocksFasterThanPaintingStayBoundedAndEndInARefresh) {
   // Well-formed blocks over the whole area, each big to decode (1000 x 60 at 32 bpp is
   // 240,000 bytes, clipped to the picture), sent far faster than they can be painted.
+  // Half of them are nearly 64 KiB each, so that a full queue really holds its bound.
+  std::mt19937 rng(11);
   std::vector<std::string> blocks;
   for (int i = 0; i < 16; ++i)
-    blocks.push_back(SolidBlock(0, (i * 15) % kH, 1000, (i * 15) % kH + 60,
-                                static_cast<uint8_t>(0x10 * i + 5)));
+    blocks.push_back(i % 2 ? NoiseBlock(0, (i * 15) % kH, 1000, (i * 15) % kH + 15, rng)
+                           : SolidBlock(0, (i * 15) % kH, 1000, (i * 15) % kH + 60,
+                                        static_cast<uint8_t>(0x10 * i + 5)));
   const Resources before = ResourcesOf(viewer->pid());
   long peak_kib = before.rss_kib;
   Flood flood;

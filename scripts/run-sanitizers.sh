@@ -24,14 +24,15 @@ for what in $WHAT; do
     asan)
       cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVANE_SANITIZE=ON \
         -DORVANE_BENCH=OFF >/dev/null
-      cmake --build build-asan -j "$JOBS" >/dev/null
+      cmake --build build-asan -j "$JOBS" >build-asan/build.log 2>&1 ||
+        { tail -40 build-asan/build.log; exit 1; }
       (cd build-asan && ctest --output-on-failure -j "$JOBS" --timeout 300) || status=1
       ;;
     tsan)
       cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVANE_TSAN=ON \
         -DORVANE_BENCH=OFF >/dev/null
       cmake --build build-tsan -j "$JOBS" --target glimt_unit_tests engine_unit_tests engine_rendezvous_tests \
-        hardening_race_tests >/dev/null
+        hardening_race_tests >build-tsan/build.log 2>&1 || { tail -40 build-tsan/build.log; exit 1; }
       (cd build-tsan && ctest --output-on-failure -j "$JOBS" --timeout 300 -R "$TSAN_TESTS") ||
         status=1
       ;;

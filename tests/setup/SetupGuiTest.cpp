@@ -35,7 +35,7 @@ class Desktop {
   explicit Desktop(const std::string& display) : display_(display) {}
 
   // The next page window: visible, captioned like every page, not one seen before.
-  std::string NextPage(std::chrono::milliseconds limit = 15s) {
+  std::string NextPage(std::chrono::milliseconds limit = 30s) {
     std::string found;
     testsupport::WaitFor(
         [&] {

@@ -351,6 +351,17 @@ struct RegKeyState {
   ~RegKeyState() { sqlite3_close_v2(db); }
 };
 
+namespace {
+// Begins a transaction on the key's hive and checks that the key still exists (another handle
+// may have deleted it). 0, or the cause, already set as the last error.
+int BeginOnKey(const RegKeyState& key, Txn& txn, bool write) {
+  int rc = txn.Begin(write);
+  if (rc != SQLITE_OK) return FromSqlite(key.db, rc);
+  if ((rc = KeyExists(key.db, key.id))) return Fail(rc);
+  return 0;
+}
+}  // namespace
+
 RegKey::RegKey() = default;
 RegKey::~RegKey() = default;
 RegKey::RegKey(RegKey&&) noexcept = default;
@@ -400,9 +411,8 @@ int RegKey::QueryValue(const char* name, uint32_t* type, void* data, uint32_t* l
   if (data && !length) return Fail(EINVAL);
   sqlite3* db = state_->db;
   Txn txn(db);
-  int rc = txn.Begin(false);
-  if (rc != SQLITE_OK) return FromSqlite(db, rc);
-  if ((rc = KeyExists(db, state_->id))) return Fail(rc);
+  int rc = BeginOnKey(*state_, txn, false);
+  if (rc) return rc;
   Stmt s(db, "SELECT type, data FROM vals WHERE key = ? AND name = ?");
   s.Bind(1, state_->id).Bind(2, name ? name : "");
   rc = s.Step();
@@ -428,9 +438,8 @@ int RegKey::SetValue(const char* name, uint32_t type, const void* data, uint32_t
   if (length > static_cast<uint32_t>(INT32_MAX)) return Fail(EFBIG);  // SQLite counts in int
   sqlite3* db = state_->db;
   Txn txn(db);
-  int rc = txn.Begin(true);
-  if (rc != SQLITE_OK) return FromSqlite(db, rc);
-  if ((rc = KeyExists(db, state_->id))) return Fail(rc);
+  int rc = BeginOnKey(*state_, txn, true);
+  if (rc) return rc;
   if ((rc = PutValue(db, state_->id, name, type, data, length))) return Fail(rc);
   rc = txn.Commit();
   return rc == SQLITE_OK ? 0 : FromSqlite(db, rc);
@@ -440,9 +449,8 @@ int RegKey::DeleteValue(const char* name) {
   if (!state_) return Fail(EBADF);
   sqlite3* db = state_->db;
   Txn txn(db);
-  int rc = txn.Begin(true);
-  if (rc != SQLITE_OK) return FromSqlite(db, rc);
-  if ((rc = KeyExists(db, state_->id))) return Fail(rc);
+  int rc = BeginOnKey(*state_, txn, true);
+  if (rc) return rc;
   Stmt s(db, "DELETE FROM vals WHERE key = ? AND name = ?");
   s.Bind(1, state_->id).Bind(2, name ? name : "");
   rc = s.Step();
@@ -456,9 +464,8 @@ int RegKey::EnumKey(uint32_t index, std::string& name) const {
   if (!state_) return Fail(EBADF);
   sqlite3* db = state_->db;
   Txn txn(db);
-  int rc = txn.Begin(false);
-  if (rc != SQLITE_OK) return FromSqlite(db, rc);
-  if ((rc = KeyExists(db, state_->id))) return Fail(rc);
+  int rc = BeginOnKey(*state_, txn, false);
+  if (rc) return rc;
   Stmt s(db, "SELECT name FROM keys WHERE parent = ? ORDER BY name LIMIT 1 OFFSET ?");
   s.Bind(1, state_->id).Bind(2, static_cast<sqlite3_int64>(index));
   rc = s.Step();
@@ -473,9 +480,8 @@ int RegKey::EnumValue(uint32_t index, std::string& name, uint32_t* type,
   if (!state_) return Fail(EBADF);
   sqlite3* db = state_->db;
   Txn txn(db);
-  int rc = txn.Begin(false);
-  if (rc != SQLITE_OK) return FromSqlite(db, rc);
-  if ((rc = KeyExists(db, state_->id))) return Fail(rc);
+  int rc = BeginOnKey(*state_, txn, false);
+  if (rc) return rc;
   Stmt s(db, "SELECT name, type, data FROM vals WHERE key = ? ORDER BY name LIMIT 1 OFFSET ?");
   s.Bind(1, state_->id).Bind(2, static_cast<sqlite3_int64>(index));
   rc = s.Step();
@@ -496,9 +502,8 @@ int RegKey::DeleteKey(const char* subkey) {
   if (parts.empty()) return Fail(EINVAL);  // never the key itself or the hive's root
   sqlite3* db = state_->db;
   Txn txn(db);
-  rc = txn.Begin(true);
-  if (rc != SQLITE_OK) return FromSqlite(db, rc);
-  if ((rc = KeyExists(db, state_->id))) return Fail(rc);
+  rc = BeginOnKey(*state_, txn, true);
+  if (rc) return rc;
   sqlite3_int64 id = 0;
   if ((rc = Resolve(db, state_->id, parts, &id))) return Fail(rc);
   {

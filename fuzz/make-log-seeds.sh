@@ -21,7 +21,7 @@ SF='Software\Microsoft\Windows\CurrentVersion\explorer\Shell Folders'
 "$BIN/orvane-reg" add "HKCU\\$SF" /v Programs /d "$T/home/menu" >/dev/null
 
 exec 3>"$T/displayfd"
-Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp -noreset >/dev/null 2>&1 &
 XPID=$!
 for i in $(seq 50); do [ -s "$T/displayfd" ] && break; sleep 0.1; done
 export DISPLAY=":$(head -1 "$T/displayfd")"

@@ -338,13 +338,15 @@ int main(int argc, char** argv) {
     return 0;
   }
   // Before the QApplication: without a display Qt would end the process itself.
-  g_have_display = QueryDisplayFormat(&g_display);
+  DisplayProbe probe;
+  g_have_display = probe.Query(&g_display);
   if (!g_have_display) {
     ReportCheckFailure("desktop", kModule, 79);
     std::fprintf(stderr, "glimt: cannot open the X display\n");
     return 1;
   }
   QApplication app(argc, argv);
+  probe.Close();
   QApplication::setQuitOnLastWindowClosed(false);
   QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/glimt-32.xpm")));
   if (!Startup(argc, argv)) return 1;

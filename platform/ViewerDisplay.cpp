@@ -6,7 +6,15 @@
 
 #include "platform/LastError.h"
 
-bool QueryDisplayFormat(DisplayFormat* f) {
+DisplayProbe::~DisplayProbe() { Close(); }
+
+void DisplayProbe::Close() {
+  if (display_) XCloseDisplay(static_cast<Display*>(display_));
+  display_ = nullptr;
+}
+
+bool DisplayProbe::Query(DisplayFormat* f) {
+  Close();
   Display* dpy = XOpenDisplay(nullptr);
   if (!dpy) {
     SetLastError(ECONNREFUSED);
@@ -33,6 +41,6 @@ bool QueryDisplayFormat(DisplayFormat* f) {
       f->color_table.push_back(0xff000000u | ((colors[i].red >> 8u) << 16) |
                                ((colors[i].green >> 8u) << 8) | (colors[i].blue >> 8u));
   }
-  XCloseDisplay(dpy);
+  display_ = dpy;
   return true;
 }

@@ -2,8 +2,8 @@
 // What the viewer needs to know of its own X display: the pixel layout that a bitmap
 // "compatible with the screen" has (bits per pixel of the root visual's ZPixmap format), the
 // 8-bpp colour table, and the desktop rectangle (the root window's clip box). Queried once on
-// the main thread before the QApplication exists, on a connection of its own that is closed
-// again; the result is plain data and may be read from any thread.
+// the main thread before the QApplication exists, on a connection of its own; the result is
+// plain data and may be read from any thread.
 #include <cstdint>
 #include <vector>
 
@@ -14,5 +14,18 @@ struct DisplayFormat {
   std::vector<uint32_t> color_table;  // 0xffRRGGBB per palette index, 8 bpp only
 };
 
-// False when no display can be opened (DISPLAY unset or unreachable); last error set.
-bool QueryDisplayFormat(DisplayFormat* format);
+// The query's connection. It stays open until the toolkit has connected too: an X server
+// with no client left resets, and a connection made during the reset is refused.
+class DisplayProbe {
+ public:
+  DisplayProbe() = default;
+  ~DisplayProbe();
+  DisplayProbe(const DisplayProbe&) = delete;
+  DisplayProbe& operator=(const DisplayProbe&) = delete;
+  // False when no display can be opened (DISPLAY unset or unreachable); last error set.
+  bool Query(DisplayFormat* format);
+  void Close();
+
+ private:
+  void* display_ = nullptr;  // Display*, kept out of this header
+};

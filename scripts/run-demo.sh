@@ -71,7 +71,7 @@ wait_port() {  # the server's rendezvous service is up
 
 xvfb() {  # xvfb GEOMETRY FILE: starts an Xvfb on a free display, writes ":N" to FILE
   rm -f "$2"
-  Xvfb -displayfd 3 -screen 0 "$1" -nolisten tcp 3>"$2.fd" >/dev/null 2>&1 &
+  Xvfb -displayfd 3 -screen 0 "$1" -nolisten tcp -noreset 3>"$2.fd" >/dev/null 2>&1 &
   PIDS="$PIDS $!"
   i=0
   while [ ! -s "$2.fd" ] && [ $i -lt 50 ]; do sleep 0.1; i=$((i + 1)); done

@@ -192,8 +192,12 @@ TEST_F(ViewerProcessTest, StartupFailuresShowTheConditionReportAndEnd) {
       service = std::make_unique<FakeRendezvous>(long_answer);
     const auto start = std::chrono::steady_clock::now();
     auto viewer = StartViewer(x, {c.argument});
-    ASSERT_TRUE(WaitFor([&] { return !VisibleWindow(x, "Internal Error").empty(); }, 10s))
-        << "no condition report";
+    if (!WaitFor([&] { return !VisibleWindow(x, "Internal Error").empty(); }, 10s)) {
+      std::string log, tree;
+      testsupport::Run("cat " + (logs_ / "glimt.out"), &log);
+      testsupport::Run("xwininfo -root -tree -display " + x.display(), &tree);
+      FAIL() << "no condition report; viewer running: " << viewer->running() << "\n" << log << "\n" << tree;
+    }
     EXPECT_GE(std::chrono::steady_clock::now() - start, c.at_least);
     EXPECT_TRUE(VisibleWindow(x, "Orvane GLIMT").empty()) << "no dialog, no window";
     KeyInto(x, "Internal Error", "Return");

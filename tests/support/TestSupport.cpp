@@ -47,8 +47,10 @@ Xvfb::Xvfb(int width, int height, int depth, const std::vector<std::string>& ext
     std::string screen = std::to_string(width) + "x" + std::to_string(height) + "x" +
                          std::to_string(depth);
     std::string fd = std::to_string(fds[1]);
+    // -noreset: by default the server regenerates when its last client leaves, and a
+    // program that connects during that moment is refused; a real desktop always has clients.
     std::vector<std::string> args = {"Xvfb", "-displayfd", fd, "-screen", "0", screen,
-                                     "-nolisten", "tcp", "+extension", "DAMAGE",
+                                     "-nolisten", "tcp", "-noreset", "+extension", "DAMAGE",
                                      "+extension", "XFIXES", "-ac"};
     args.insert(args.end(), extra.begin(), extra.end());
     std::vector<char*> argv;

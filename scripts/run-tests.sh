@@ -6,10 +6,14 @@
 # inside private network namespaces.
 set -e
 cd "$(dirname "$0")/.."
+START=$(date +%s)
+lap() { echo "== $1 done after $(($(date +%s) - START)) s"; }
 sh scripts/install-deps.sh
 if [ "${ORVANE_QUICK:-0}" != 1 ]; then
   sh scripts/run-fuzz.sh "${FUZZ_SECONDS:-30}"
+  lap fuzzing
   CTEST_REPEAT="--repeat until-pass:2" JOBS=2 sh scripts/run-sanitizers.sh
+  lap sanitizers
 fi
 BUILD=${BUILD_DIR:-build}
 cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo

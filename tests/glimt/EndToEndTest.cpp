@@ -8,10 +8,12 @@
 #include <thread>
 
 #include "Common/Registry.h"
+#include "tests/support/Display.h"
 #include "tests/support/TestSupport.h"
 
 using namespace std::chrono_literals;
 using testsupport::Child;
+using testsupport::Shell;
 using testsupport::TempDir;
 using testsupport::WaitFor;
 using testsupport::Xvfb;
@@ -21,13 +23,6 @@ namespace {
 // Sanitizer builds: leaks of system libraries are not the programs' own.
 std::string LsanOptions() {
   return "LSAN_OPTIONS=suppressions=" + testsupport::SourceDir() + "/tests/glimt/lsan.supp";
-}
-
-std::string Shell(const std::string& command) {
-  std::string out;
-  testsupport::Run(command, &out);
-  while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) out.pop_back();
-  return out;
 }
 
 class ViewerEndToEndTest : public ::testing::Test {

@@ -10,12 +10,16 @@
 
 #include "Common/Registry.h"
 #include "tests/glimt/NetTestSupport.h"
+#include "tests/support/Display.h"
 #include "tests/support/TestSupport.h"
 
 using namespace glimttest;
 using namespace std::chrono_literals;
 using testsupport::Child;
-
+using testsupport::Grab;
+using testsupport::KeyInto;
+using testsupport::Screenshot;
+using testsupport::VisibleWindow;
 using testsupport::TempDir;
 using testsupport::WaitFor;
 using testsupport::Xvfb;
@@ -27,26 +31,9 @@ std::string LsanOptions() {
   return "LSAN_OPTIONS=suppressions=" + testsupport::SourceDir() + "/tests/glimt/lsan.supp";
 }
 
-struct Screen {
-  int width = 0, height = 0;
-  std::string rgb;  // 3 bytes a pixel
-  uint32_t At(int x, int y) const {
-    const std::size_t i = (static_cast<std::size_t>(y) * width + x) * 3;
-    if (i + 2 >= rgb.size()) return 0xFFFFFFFF;
-    return (uint32_t{static_cast<uint8_t>(rgb[i])} << 16) |
-           (uint32_t{static_cast<uint8_t>(rgb[i + 1])} << 8) | static_cast<uint8_t>(rgb[i + 2]);
-  }
-};
-
-Screen Grab(const Xvfb& x, int w, int h) {
-  Screen s{w, h, {}};
-  testsupport::Run("xwd -root -silent -display " + x.display() + " | convert xwd:- -depth 8 rgb:-", &s.rgb);
-  return s;
-}
-
 // Pixels of the pattern that differ on screen, sampled at client (cx, cy) for picture
 // (cx * pw / cw, cy * ph / ch): nearest neighbour.
-int PatternMismatches(const Screen& s, int ox, int oy, int cw, int ch, int pw, int ph,
+int PatternMismatches(const Screenshot& s, int ox, int oy, int cw, int ch, int pw, int ph,
                       int salt = 0, int step = 1) {
   int bad = 0;
   for (int cy = 0; cy < ch; cy += step)
@@ -55,19 +42,6 @@ int PatternMismatches(const Screen& s, int ox, int oy, int cw, int ch, int pw, i
       if (s.At(ox + cx, oy + cy) != PatternPixel(px, py, salt)) ++bad;
     }
   return bad;
-}
-
-std::string Trimmed(std::string s) {
-  while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
-  return s;
-}
-
-std::string VisibleWindow(const Xvfb& x, const std::string& name) {
-  std::string out;
-  testsupport::Run("DISPLAY=" + x.display() + " xdotool search --onlyvisible --name '^" + name +
-          "$' 2>/dev/null | head -1",
-      &out);
-  return Trimmed(out);
 }
 
 struct Geometry { int x = -1, y = -1, w = -1, h = -1; };
@@ -88,13 +62,6 @@ Geometry WindowGeometry(const Xvfb& x, const std::string& id) {
     value("Height:", &g.h);
   }
   return g;
-}
-
-// Focuses the named window and types a key into it (there is no window manager).
-void KeyInto(const Xvfb& x, const std::string& name, const char* key) {
-  const std::string id = VisibleWindow(x, name);
-  testsupport::Run("DISPLAY=" + x.display() + " xdotool windowfocus " + id + " 2>/dev/null; sleep 0.2; DISPLAY=" +
-      x.display() + " xdotool key " + key);
 }
 
 class ViewerProcessTest : public ::testing::Test {
@@ -127,16 +94,16 @@ TEST_F(ViewerProcessTest, HostArgumentAsksForTheTargetAndShowsTheFirstRefresh) {
     if (!answered.exchange(true)) SendRefresh(sender, 320, 240);
   });
   auto viewer = StartViewer(x, {"127.0.0.1"});
-  ASSERT_TRUE(WaitFor([&] { return !VisibleWindow(x, "Orvane GLIMT").empty(); }, 8s))
+  ASSERT_TRUE(WaitFor([&] { return !VisibleWindow(x.display(), "Orvane GLIMT").empty(); }, 8s))
       << "no window: the first UPDATE_AREA was lost";
-  const std::string id = VisibleWindow(x, "Orvane GLIMT");
+  const std::string id = VisibleWindow(x.display(), "Orvane GLIMT");
   const Geometry g = WindowGeometry(x, id);
   EXPECT_EQ(g.x, 0);
   EXPECT_EQ(g.y, 0);
   EXPECT_EQ(g.w, 320);
   EXPECT_EQ(g.h, 240);
   EXPECT_TRUE(WaitFor([&] {
-    return PatternMismatches(Grab(x, 640, 480), 0, 0, 320, 240, 320, 240) == 0;
+    return PatternMismatches(Grab(x.display(), 640, 480), 0, 0, 320, 240, 320, 240) == 0;
   }, 5s)) << "the picture is not the one sent, pixel for pixel";
 
   // One request from the receive thread, one from the first size.
@@ -192,15 +159,15 @@ TEST_F(ViewerProcessTest, StartupFailuresShowTheConditionReportAndEnd) {
       service = std::make_unique<FakeRendezvous>(long_answer);
     const auto start = std::chrono::steady_clock::now();
     auto viewer = StartViewer(x, {c.argument});
-    if (!WaitFor([&] { return !VisibleWindow(x, "Internal Error").empty(); }, 10s)) {
+    if (!WaitFor([&] { return !VisibleWindow(x.display(), "Internal Error").empty(); }, 10s)) {
       std::string log, tree;
       testsupport::Run("cat " + (logs_ / "glimt.out"), &log);
       testsupport::Run("xwininfo -root -tree -display " + x.display(), &tree);
       FAIL() << "no condition report; viewer running: " << viewer->running() << "\n" << log << "\n" << tree;
     }
     EXPECT_GE(std::chrono::steady_clock::now() - start, c.at_least);
-    EXPECT_TRUE(VisibleWindow(x, "Orvane GLIMT").empty()) << "no dialog, no window";
-    KeyInto(x, "Internal Error", "Return");
+    EXPECT_TRUE(VisibleWindow(x.display(), "Orvane GLIMT").empty()) << "no dialog, no window";
+    KeyInto(x.display(), "Internal Error", "Return");
     int status = -1;
     ASSERT_TRUE(viewer->Wait(5s, &status)) << "the viewer did not end after the report";
     EXPECT_EQ(status, 1);
@@ -213,13 +180,13 @@ TEST_F(ViewerProcessTest, MulticastAddressFromTheDialogJoinsThatGroupWithoutRequ
   ASSERT_TRUE(x.ok());
   FakeRendezvous service;
   auto viewer = StartViewer(x, {});
-  ASSERT_TRUE(WaitFor([&] { return !VisibleWindow(x, "Orvane GLIMT").empty(); }, 8s));
-  KeyInto(x, "Orvane GLIMT", "Return");  // OK is the default button
+  ASSERT_TRUE(WaitFor([&] { return !VisibleWindow(x.display(), "Orvane GLIMT").empty(); }, 8s));
+  KeyInto(x.display(), "Orvane GLIMT", "Return");  // OK is the default button
   Sender sender("227.0.0.1", 10510);
   // A group given directly shows nothing until the server next sends an area.
   EXPECT_TRUE(WaitFor([&] {
     SendRefresh(sender, 160, 120, 7);
-    return PatternMismatches(Grab(x, 640, 480), 0, 0, 160, 120, 160, 120, 7) == 0;
+    return PatternMismatches(Grab(x.display(), 640, 480), 0, 0, 160, 120, 160, 120, 7) == 0;
   }, 8s));
   char text[kRegTextBytes] = "<missing>";
   EXPECT_TRUE(GetSettingString("Server", text, "Parameters"));
@@ -231,9 +198,9 @@ TEST_F(ViewerProcessTest, MulticastAddressFromTheDialogJoinsThatGroupWithoutRequ
   EXPECT_EQ(v, 0u);
   // No server known: neither start-up nor a new size asks for a refresh.
   testsupport::Run("DISPLAY=" + x.display() + " xdotool windowsize " +
-                   VisibleWindow(x, "Orvane GLIMT") + " 100 80");
+                   VisibleWindow(x.display(), "Orvane GLIMT") + " 100 80");
   EXPECT_TRUE(WaitFor([&] {
-    return WindowGeometry(x, VisibleWindow(x, "Orvane GLIMT")).w == 100;
+    return WindowGeometry(x, VisibleWindow(x.display(), "Orvane GLIMT")).w == 100;
   }, 3s));
   std::this_thread::sleep_for(300ms);
   EXPECT_TRUE(service.requests().empty()) << "no server known: no refresh requests";
@@ -257,9 +224,9 @@ TEST_F(ViewerProcessTest, BadDatagramsAreDroppedAndTheStreamGoesOn) {
   });
   auto viewer = StartViewer(x, {"127.0.0.1"});
   ASSERT_TRUE(WaitFor([&] {
-    return PatternMismatches(Grab(x, 640, 480), 0, 0, 320, 240, 320, 240, 0, 4) == 0;
+    return PatternMismatches(Grab(x.display(), 640, 480), 0, 0, 320, 240, 320, 240, 0, 4) == 0;
   }, 8s));
-  EXPECT_EQ(WindowGeometry(x, VisibleWindow(x, "Orvane GLIMT")).w, 320);
+  EXPECT_EQ(WindowGeometry(x, VisibleWindow(x.display(), "Orvane GLIMT")).w, 320);
 
   std::vector<uint8_t> good = PatternBlock(0, 0, 40, 40, 99);
   std::vector<uint8_t> truncated = PatternBlock(100, 100, 140, 140, 99);
@@ -280,9 +247,9 @@ TEST_F(ViewerProcessTest, BadDatagramsAreDroppedAndTheStreamGoesOn) {
   for (const auto& d : bad) sender.Send(d);
   sender.Send(good);
   EXPECT_TRUE(WaitFor([&] {
-    return PatternMismatches(Grab(x, 640, 480), 0, 0, 40, 40, 40, 40, 99) == 0;
+    return PatternMismatches(Grab(x.display(), 640, 480), 0, 0, 40, 40, 40, 40, 99) == 0;
   }, 5s)) << "the valid block after the bad ones was not drawn";
-  const Screen s = Grab(x, 640, 480);
+  const Screenshot s = Grab(x.display(), 640, 480);
   auto unchanged = [&](int left, int top) {
     int same = 0;
     for (int y = top; y < top + 40; ++y)
@@ -305,15 +272,15 @@ TEST_F(ViewerProcessTest, FullScreenCoversTheScreenAndEscapeEndsItWhileBlocksFlo
   Sender sender("227.0.1.1", 10510);
   service.OnGo([&] { SendRefresh(sender, 320, 240); });
   auto viewer = StartViewer(x, {"127.0.0.1", "fullscreen"});
-  ASSERT_TRUE(WaitFor([&] { return !VisibleWindow(x, "Orvane GLIMT").empty(); }, 8s));
-  const Geometry g = WindowGeometry(x, VisibleWindow(x, "Orvane GLIMT"));
+  ASSERT_TRUE(WaitFor([&] { return !VisibleWindow(x.display(), "Orvane GLIMT").empty(); }, 8s));
+  const Geometry g = WindowGeometry(x, VisibleWindow(x.display(), "Orvane GLIMT"));
   EXPECT_EQ(g.x, 0);
   EXPECT_EQ(g.y, 0);
   EXPECT_EQ(g.w, 640);
   EXPECT_EQ(g.h, 480);
   // Stretched to twice the size, nearest neighbour.
   EXPECT_TRUE(WaitFor([&] {
-    return PatternMismatches(Grab(x, 640, 480), 0, 0, 640, 480, 320, 240, 0, 3) == 0;
+    return PatternMismatches(Grab(x.display(), 640, 480), 0, 0, 640, 480, 320, 240, 0, 3) == 0;
   }, 5s));
 
   std::atomic<bool> flowing{true};
@@ -324,7 +291,7 @@ TEST_F(ViewerProcessTest, FullScreenCoversTheScreenAndEscapeEndsItWhileBlocksFlo
     }
   });
   std::this_thread::sleep_for(300ms);
-  KeyInto(x, "Orvane GLIMT", "Escape");
+  KeyInto(x.display(), "Orvane GLIMT", "Escape");
   int status = -1;
   const auto start = std::chrono::steady_clock::now();
   EXPECT_TRUE(viewer->Wait(3s, &status));
@@ -346,15 +313,15 @@ TEST_F(ViewerProcessTest, AnAreaAwayFromTheOriginIsShownFromItsCorner) {
     sender.Send(PatternBlock(100, 214, 420, 290));
   });
   auto viewer = StartViewer(x, {"127.0.0.1"});
-  ASSERT_TRUE(WaitFor([&] { return !VisibleWindow(x, "Orvane GLIMT").empty(); }, 8s));
-  const Geometry g = WindowGeometry(x, VisibleWindow(x, "Orvane GLIMT"));
+  ASSERT_TRUE(WaitFor([&] { return !VisibleWindow(x.display(), "Orvane GLIMT").empty(); }, 8s));
+  const Geometry g = WindowGeometry(x, VisibleWindow(x.display(), "Orvane GLIMT"));
   EXPECT_EQ(g.x, 100);
   EXPECT_EQ(g.y, 50);
   EXPECT_EQ(g.w, 320);
   EXPECT_EQ(g.h, 240);
   // Server pixel (100 + i, 50 + j) is client pixel (i, j), which sits at screen (100 + i, 50 + j).
   EXPECT_TRUE(WaitFor([&] {
-    const Screen s = Grab(x, 1024, 768);
+    const Screenshot s = Grab(x.display(), 1024, 768);
     int bad = 0;
     for (int j = 0; j < 240; j += 3)
       for (int i = 0; i < 320; i += 3) bad += s.At(100 + i, 50 + j) != PatternPixel(100 + i, 50 + j);

@@ -1,6 +1,5 @@
 #include "tests/hardening/Harness.h"
 
-#include <X11/Xlib.h>
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -166,42 +165,6 @@ int Listener::Areas(Clock::time_point from, Clock::time_point to) {
   int n = 0;
   for (const auto& t : Areas()) n += t >= from && t <= to;
   return n;
-}
-
-uint32_t Screenshot::At(int x, int y) const {
-  const std::size_t i = (static_cast<std::size_t>(y) * width + x) * 3;
-  if (i + 2 >= rgb.size()) return 0xFFFFFFFF;
-  return (uint32_t{static_cast<uint8_t>(rgb[i])} << 16) |
-         (uint32_t{static_cast<uint8_t>(rgb[i + 1])} << 8) | static_cast<uint8_t>(rgb[i + 2]);
-}
-
-Screenshot Grab(const testsupport::Xvfb& x, int width, int height) {
-  Screenshot s{width, height, {}};
-  Run("xwd -root -silent -display " + x.display() + " | convert xwd:- -depth 8 rgb:-", &s.rgb);
-  return s;
-}
-
-long Differences(const Screenshot& a, const Screenshot& b) {
-  if (a.width != b.width || a.height != b.height ||
-      a.rgb.size() != static_cast<std::size_t>(a.width) * a.height * 3 || a.rgb.size() != b.rgb.size())
-    return -1;
-  long n = 0;
-  for (std::size_t i = 0; i < a.rgb.size(); i += 3)
-    n += std::memcmp(&a.rgb[i], &b.rgb[i], 3) != 0;
-  return n;
-}
-
-bool Fill(const std::string& display, int x, int y, int w, int h, unsigned long pixel) {
-  Display* d = XOpenDisplay(display.c_str());
-  if (!d) return false;
-  const Window root = DefaultRootWindow(d);
-  GC gc = XCreateGC(d, root, 0, nullptr);
-  XSetForeground(d, gc, pixel);
-  XFillRectangle(d, root, gc, x, y, static_cast<unsigned>(w), static_cast<unsigned>(h));
-  XSync(d, False);
-  XFreeGC(d, gc);
-  XCloseDisplay(d);
-  return true;
 }
 
 Resources ResourcesOf(pid_t pid) {

@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/Display.h"
 #include "tests/support/TestSupport.h"
 
 namespace hardening {
@@ -80,18 +81,11 @@ class Listener {
   std::thread thread_;
 };
 
-// The root window of a display as RGB bytes, three a pixel.
-struct Screenshot {
-  int width = 0, height = 0;
-  std::string rgb;
-  uint32_t At(int x, int y) const;
-};
-Screenshot Grab(const testsupport::Xvfb& x, int width, int height);
-// Pixels that differ between two shots of the same size; -1 when the sizes differ.
-long Differences(const Screenshot& a, const Screenshot& b);
-
-// Fills a rectangle of the root window (the "client that keeps drawing").
-bool Fill(const std::string& display, int x, int y, int w, int h, unsigned long pixel);
+// Shots of a test display and drawing on it (the "client that keeps drawing").
+using testsupport::Differences;
+using testsupport::FillRootRectangle;
+using testsupport::Grab;
+using testsupport::Screenshot;
 
 // From /proc/PID/status and /proc/PID/fd.
 struct Resources {

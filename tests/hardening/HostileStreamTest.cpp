@@ -142,7 +142,7 @@ class HostileStream : public testing::Test {
   bool ShowsServer(std::chrono::milliseconds limit, long* last_diff = nullptr) {
     long diff = -1;
     const bool same = WaitFor([&] {
-      diff = Differences(Grab(sx, kW, kH), Grab(vx, kW, kH));
+      diff = Differences(Grab(sx.display(), kW, kH), Grab(vx.display(), kW, kH));
       return diff == 0;
     }, limit);
     if (last_diff) *last_diff = diff;
@@ -152,9 +152,9 @@ class HostileStream : public testing::Test {
   // Milliseconds until a change drawn on the server shows on the viewer.
   double ChangeLatency(unsigned long pixel) {
     const auto start = Clock::now();
-    if (!Fill(sx.display(), 30, 150, 40, 30, pixel)) return -1;
+    if (!FillRootRectangle(sx.display(), 30, 150, 40, 30, pixel)) return -1;
     const uint32_t want = static_cast<uint32_t>(pixel) & 0xFFFFFF;
-    if (!WaitFor([&] { return Grab(vx, kW, kH).At(50, 165) == want; }, 5s)) return -1;
+    if (!WaitFor([&] { return Grab(vx.display(), kW, kH).At(50, 165) == want; }, 5s)) return -1;
     return MsSince(start);
   }
 
@@ -199,7 +199,7 @@ TEST_F(HostileStream, MalformedAndRandomDatagramsChangeNothing) {
     for (const std::string& d : bad) sent += flood.Send(d);
     if (++round % 50 == 0) {
       const std::array<int, 4> r{(round * 7) % (kW - 40), 60 + (round * 3) % 80, 40, 20};
-      Fill(sx.display(), r[0], r[1], r[2], r[3], 0x102030ul * (round % 7 + 1));
+      FillRootRectangle(sx.display(), r[0], r[1], r[2], r[3], 0x102030ul * (round % 7 + 1));
       drawn.push_back(r);
       peak_kib = std::max(peak_kib, ResourcesOf(viewer->pid()).rss_kib);
     }
@@ -210,8 +210,8 @@ TEST_F(HostileStream, MalformedAndRandomDatagramsChangeNothing) {
   // The flood itself changed no pixel. The server's own changes during it may have been lost
   // in the kernel's full receive buffer (nothing is resent on this stream): those areas are
   // judged after a refresh below.
-  const long outside = DifferencesOutside(Grab(sx, kW, kH), Grab(vx, kW, kH), drawn);
-  const long all = Differences(Grab(sx, kW, kH), Grab(vx, kW, kH));
+  const long outside = DifferencesOutside(Grab(sx.display(), kW, kH), Grab(vx.display(), kW, kH), drawn);
+  const long all = Differences(Grab(sx.display(), kW, kH), Grab(vx.display(), kW, kH));
   std::printf("[measure] malformed flood: %ld pixels differ (%ld outside the %zu areas "
               "drawn during the flood)\n", all, outside, drawn.size());
   EXPECT_EQ(outside, 0);

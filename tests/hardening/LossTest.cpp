@@ -84,7 +84,7 @@ TEST(Loss, PictureIsWholeAgainAfterLossEndsAndAGo) {
             0);
   ASSERT_TRUE(WaitForService(kServerAddress, 15s)) << server.Log();
   auto viewer = StartViewer(vx, dir, {kServerAddress});
-  ASSERT_TRUE(WaitFor([&] { return Differences(Grab(sx, kW, kH), Grab(vx, kW, kH)) == 0; }, 20s))
+  ASSERT_TRUE(WaitFor([&] { return Differences(Grab(sx.display(), kW, kH), Grab(vx.display(), kW, kH)) == 0; }, 20s))
       << "the viewer never showed the server's screen";
 
   std::string why;
@@ -95,13 +95,13 @@ TEST(Loss, PictureIsWholeAgainAfterLossEndsAndAGo) {
   // A client draws for 5 s: many blocks, some of them lost.
   const auto start = Clock::now();
   for (int i = 0; MsSince(start) < 5000; ++i) {
-    Fill(sx.display(), (i * 37) % (kW - 30), 30 + (i * 23) % (kH - 60), 30, 30,
+    FillRootRectangle(sx.display(), (i * 37) % (kW - 30), 30 + (i * 23) % (kH - 60), 30, 30,
          0x010203ul * static_cast<unsigned long>(i % 80 + 1));
     std::this_thread::sleep_for(20ms);
   }
   std::this_thread::sleep_for(500ms);
   const long dropped = DroppedByLoss(server.pid());
-  const long diff_during = Differences(Grab(sx, kW, kH), Grab(vx, kW, kH));
+  const long diff_during = Differences(Grab(sx.display(), kW, kH), Grab(vx.display(), kW, kH));
   std::printf("[measure] loss: %ld packets dropped; %ld pixels wrong before the go\n", dropped,
               diff_during);
   EXPECT_GT(dropped, 0) << "the loss dropped nothing; nothing was tested";
@@ -112,7 +112,7 @@ TEST(Loss, PictureIsWholeAgainAfterLossEndsAndAGo) {
   const auto go = Clock::now();
   long diff = -1;
   EXPECT_TRUE(WaitFor([&] {
-    diff = Differences(Grab(sx, kW, kH), Grab(vx, kW, kH));
+    diff = Differences(Grab(sx.display(), kW, kH), Grab(vx.display(), kW, kH));
     return diff == 0;
   }, 5s)) << diff << " pixels differ after the go";
   std::printf("[measure] loss: picture whole %.0f ms after the go\n", MsSince(go));

@@ -43,7 +43,7 @@ TEST(Soak, MemoryDescriptorsAndThreadsStayFlatWhileAClientDraws) {
   Server server(sx, dir);
   ASSERT_TRUE(WaitForService("127.0.0.1", 15s)) << server.Log();
   auto viewer = StartViewer(vx, dir, {"127.0.0.1"});
-  ASSERT_TRUE(WaitFor([&] { return Differences(Grab(sx, kW, kH), Grab(vx, kW, kH)) == 0; }, 20s));
+  ASSERT_TRUE(WaitFor([&] { return Differences(Grab(sx.display(), kW, kH), Grab(vx.display(), kW, kH)) == 0; }, 20s));
 
   Resources s0, v0;
   const auto start = Clock::now();
@@ -52,9 +52,9 @@ TEST(Soak, MemoryDescriptorsAndThreadsStayFlatWhileAClientDraws) {
   while (MsSince(start) < total * 1000.0) {
     // Rectangles of every size, now and then the whole screen, and a refresh every 10 s.
     const int w = 8 + (drawn * 53) % (kW - 8), h = 4 + (drawn * 29) % (kH / 2);
-    Fill(sx.display(), (drawn * 31) % (kW - w + 1), (drawn * 17) % (kH - h + 1), w, h,
+    FillRootRectangle(sx.display(), (drawn * 31) % (kW - w + 1), (drawn * 17) % (kH - h + 1), w, h,
          0x030507ul * static_cast<unsigned long>(drawn % 50 + 1));
-    if (drawn % 200 == 199) Fill(sx.display(), 0, 0, kW, kH, 0x204060);
+    if (drawn % 200 == 199) FillRootRectangle(sx.display(), 0, 0, kW, kH, 0x204060);
     if (drawn % 250 == 0 && Go("127.0.0.1")) ++refreshes;
     ++drawn;
     std::this_thread::sleep_for(40ms);
@@ -84,7 +84,7 @@ TEST(Soak, MemoryDescriptorsAndThreadsStayFlatWhileAClientDraws) {
   EXPECT_LE(s1.own_threads(), s0.own_threads());
   EXPECT_LE(v1.own_threads(), v0.own_threads());
   // And what it shows is still right.
-  EXPECT_TRUE(WaitFor([&] { return Differences(Grab(sx, kW, kH), Grab(vx, kW, kH)) == 0; }, 5s));
+  EXPECT_TRUE(WaitFor([&] { return Differences(Grab(sx.display(), kW, kH), Grab(vx.display(), kW, kH)) == 0; }, 5s));
   viewer->Kill(15);
   server.child().Kill(15);
   int status = -1;

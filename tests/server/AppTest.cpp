@@ -18,7 +18,7 @@
 #include "Common/Registry.h"
 #include "Common/UpdateHeader.h"
 #include "platform/Socket.h"
-#include "tests/server/XDraw.h"
+#include "tests/support/Display.h"
 #include "tests/support/TestSupport.h"
 
 using namespace std::chrono_literals;
@@ -264,7 +264,7 @@ TEST(VarnoEndToEnd, TrayRefreshChangesRendezvousAndExit) {
   EXPECT_EQ(CountKind(idle, UPDATE_AREA), 0);
 
   // Drawing on the screen sends blocks for that area only, with the new pixels.
-  ASSERT_TRUE(FillRootRectangle(x.display(), 200, 150, 64, 32, 0xFF0000));
+  ASSERT_TRUE(testsupport::FillRootRectangle(x.display(), 200, 150, 64, 32, 0xFF0000));
   std::vector<Datagram> change = Collect(rx, 1000ms);
   std::vector<uint8_t> drawn(64 * 32, 0);
   int blocks = 0;
@@ -304,7 +304,7 @@ TEST(VarnoEndToEnd, TrayRefreshChangesRendezvousAndExit) {
     return !dialog.empty();
   }, 5s)) << "no settings dialog";
   dialog = dialog.substr(0, dialog.find('\n'));
-  ASSERT_TRUE(FillRootRectangle(x.display(), 20, 400, 16, 16, 0x00FF00));
+  ASSERT_TRUE(testsupport::FillRootRectangle(x.display(), 20, 400, 16, 16, 0x00FF00));
   bool sent_during_dialog = false;
   for (const Datagram& block : Collect(rx, 1000ms)) {
     const UpdateHeader& h = block.h;

@@ -132,23 +132,6 @@ class SetupGui : public testing::Test {
     }
   }
 
-  static void SetText(Hive hive, const char* key, const char* name, const std::string& text) {
-    RegKey k;
-    ASSERT_EQ(RegKey::Create(hive, key, "REG_SZ", k), 0);
-    ASSERT_EQ(k.SetValue(name, REG_SZ, text.c_str(), static_cast<uint32_t>(text.size() + 1)), 0);
-  }
-  static std::string GetText(const char* key, const char* name) {
-    RegKey k;
-    if (RegKey::Open(Hive::LocalMachine, key, k) != 0) return "<missing>";
-    char data[4096];
-    uint32_t type = 0, length = sizeof data;
-    if (k.QueryValue(name, &type, data, &length) != 0) return "<missing>";
-    return std::string(data, length > 0 ? length - 1 : 0);
-  }
-  static bool KeyExists(const char* key) {
-    RegKey k;
-    return RegKey::Open(Hive::LocalMachine, key, k) == 0;
-  }
   std::vector<std::string> Env() const {
     return {"ORVANE_REGISTRY=" + root / "reg", "HOME=" + root / "home",
             "XDG_RUNTIME_DIR=" + root / "run", "DISPLAY=" + xvfb.display(), "QT_QPA_PLATFORM=xcb"};

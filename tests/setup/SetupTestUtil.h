@@ -1,5 +1,6 @@
 #pragma once
-// Small file helpers for the installer's tests.
+// Small file and registry helpers for the installer's tests.
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <fstream>
@@ -7,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "Common/Registry.h"
 #include "setup/Uninstall.h"
 
 inline void WriteFile(const std::string& path, const std::string& data, mode_t mode = 0644) {
@@ -54,4 +56,24 @@ inline std::vector<LogRecord> ReadLog(const std::string& folder) {
 
 inline std::ostream& operator<<(std::ostream& os, const LogRecord& r) {
   return os << r.type << " '" << r.first << "' '" << r.second << "'";
+}
+
+// Registry text values with the GoogleTest checks of a test; paths below HKEY_LOCAL_MACHINE.
+inline void SetText(Hive hive, const char* key, const char* name, const std::string& text) {
+  RegKey k;
+  ASSERT_EQ(RegKey::Create(hive, key, "REG_SZ", k), 0);
+  ASSERT_EQ(k.SetValue(name, REG_SZ, text.c_str(), static_cast<uint32_t>(text.size() + 1)), 0);
+}
+// A text value read without the 260-byte limit of the settings store; "<missing>" if absent.
+inline std::string GetText(const char* key, const char* name) {
+  RegKey k;
+  if (RegKey::Open(Hive::LocalMachine, key, k) != 0) return "<missing>";
+  char data[4096];
+  uint32_t type = 0, length = sizeof data;
+  if (k.QueryValue(name, &type, data, &length) != 0) return "<missing>";
+  return std::string(data, length > 0 ? length - 1 : 0);
+}
+inline bool KeyExists(const char* key) {
+  RegKey k;
+  return RegKey::Open(Hive::LocalMachine, key, k) == 0;
 }

@@ -1,0 +1,34 @@
+#pragma once
+// What the tests do on a private X display: screenshots through xwd, drawing on the root
+// window, finding a visible window by its exact name, and typing into one (there is no window
+// manager on a test display). Kept out of TestSupport.h because Xlib's macros clash with
+// GoogleTest's names.
+#include <cstdint>
+#include <string>
+
+namespace testsupport {
+
+// A shot of the whole root window, 3 bytes a pixel.
+struct Screenshot {
+  int width = 0, height = 0;
+  std::string rgb;
+  // 0xRRGGBB; 0xFFFFFFFF outside the shot (a missing or short capture).
+  uint32_t At(int x, int y) const;
+};
+Screenshot Grab(const std::string& display, int width, int height);
+// Pixels that differ between two shots of the same size; -1 when the sizes differ.
+long Differences(const Screenshot& a, const Screenshot& b);
+
+// Fills (x, y, w, h) of the root window with pixel and waits until the server has done it.
+bool FillRootRectangle(const std::string& display, int x, int y, int w, int h,
+                       unsigned long pixel);
+
+// The id of a mapped window named exactly name, "" when there is none.
+std::string VisibleWindow(const std::string& display, const std::string& name);
+// Focuses the named window and types key (an xdotool key name) into it.
+void KeyInto(const std::string& display, const std::string& name, const char* key);
+
+// Runs a command line through /bin/sh and returns its output without trailing blanks.
+std::string Shell(const std::string& command);
+
+}  // namespace testsupport

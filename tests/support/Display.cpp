@@ -53,14 +53,15 @@ std::string Shell(const std::string& command) {
 }
 
 std::string VisibleWindow(const std::string& display, const std::string& name) {
-  return Shell("DISPLAY=" + display + " xdotool search --onlyvisible --name '^" + name +
+  // Bounded: a wedged display fails the test's own time limit rather than hanging it.
+  return Shell("DISPLAY=" + display + " timeout 10 xdotool search --onlyvisible --name '^" + name +
                "$' 2>/dev/null | head -1");
 }
 
 void KeyInto(const std::string& display, const std::string& name, const char* key) {
   const std::string id = VisibleWindow(display, name);
-  Run("DISPLAY=" + display + " xdotool windowfocus " + id + " 2>/dev/null; sleep 0.2; DISPLAY=" +
-      display + " xdotool key " + key);
+  Run("DISPLAY=" + display + " timeout 10 xdotool windowfocus " + id +
+      " 2>/dev/null; sleep 0.2; DISPLAY=" + display + " timeout 10 xdotool key " + key);
 }
 
 }  // namespace testsupport

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <net/if.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -63,10 +64,18 @@ Xvfb::Xvfb(int width, int height, int depth, const std::vector<std::string>& ext
   char buf[32] = {};
   ssize_t n = 0, got = 0;
   // Xvfb writes the display number followed by a newline once it accepts clients.
-  while (got < (ssize_t)sizeof(buf) - 1 && (n = read(fds[0], buf + got, sizeof(buf) - 1 - got)) > 0) {
+  // At most 30 s: a server that never gets ready fails this test, not the whole run.
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (got < (ssize_t)sizeof(buf) - 1) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        give_up - std::chrono::steady_clock::now()).count();
+    pollfd p{fds[0], POLLIN, 0};
+    if (left <= 0 || poll(&p, 1, static_cast<int>(left)) <= 0) break;
+    if ((n = read(fds[0], buf + got, sizeof(buf) - 1 - got)) <= 0) break;
     got += n;
     if (std::memchr(buf, '\n', got)) break;
   }
+  if (!std::memchr(buf, '\n', got)) got = 0;
   close(fds[0]);
   if (got <= 0) {
     if (pid_ > 0) { kill(pid_, SIGKILL); waitpid(pid_, nullptr, 0); }

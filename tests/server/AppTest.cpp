@@ -178,6 +178,32 @@ TEST(VarnoStartup, NoTrayFailsWithB269AfterThirtyAttempts) {
   EXPECT_NE(log.find("  in module [server/varno:269].\n"), std::string::npos) << log;
 }
 
+TEST(VarnoStartup, SendingSocketTheKernelRefusesShowsTheReportOfLine250) {
+  REQUIRE_PRIVATE_NETWORK();
+  Xvfb x(640, 480, 24);
+  ASSERT_TRUE(x.ok());
+  TempDir dir;
+  InstallProgram(dir, BinDir() + "/libhooks.so");
+  // A TTL above 255 is stored without a range check; the kernel refuses it when the socket
+  // is set up, so step 8 fails and nothing after it may run.
+  setenv("ORVANE_REGISTRY", (dir / "registry").c_str(), 1);
+  ASSERT_TRUE(SetSettingDword("MulticastTTL", 300, "Parameters"));
+  unsetenv("ORVANE_REGISTRY");
+  Child varno({dir / "varno"}, ServerEnv(x, dir));
+  ASSERT_TRUE(AnswerErrorBox(x)) << "no condition box appeared";
+  int status = -1;
+  ASSERT_TRUE(varno.Wait(10s, &status));
+  EXPECT_EQ(status, 1);
+  const std::string log = ReadFiles("'" + dir.path() + "'/varno-*.log");
+  EXPECT_NE(log.find("ASSERT(res != SOCKET_ERROR) failed"), std::string::npos) << log;
+  EXPECT_NE(log.find("in module [Common/MulticastSocket:"), std::string::npos) << log;
+  EXPECT_NE(log.find("ASSERT(g_multicast_sock != -1) failed"), std::string::npos) << log;
+  EXPECT_NE(log.find("  in module [server/varno:250].\n"), std::string::npos) << log;
+  EXPECT_EQ(log.find("Server started"), std::string::npos) << log;
+  // The rendezvous thread comes after the socket: the port was never opened.
+  EXPECT_EQ(testsupport::Shell("ss -ltnH 'sport = :10510' | wc -l"), "0");
+}
+
 TEST(VarnoStartup, NoDisplayEndsWithTheDesktopReport) {
   REQUIRE_PRIVATE_NETWORK();
   TempDir dir;

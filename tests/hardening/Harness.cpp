@@ -1,11 +1,13 @@
 #include "tests/hardening/Harness.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -29,17 +31,27 @@ std::string Xdo(const std::string& display, const std::string& args) {
   return out;
 }
 
+// At most 2 s: a SYN sent before the far end of a link is up is retried for two minutes,
+// far beyond any wait of a test.
 int ConnectLocal(const char* host, int port) {
-  const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (s < 0) return -1;
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_port = htons(static_cast<uint16_t>(port));
   inet_aton(host, &a.sin_addr);
+  int error = 0;
+  socklen_t length = sizeof error;
   if (connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-    close(s);
-    return -1;
+    pollfd p{s, POLLOUT, 0};
+    if (errno != EINPROGRESS || poll(&p, 1, 2000) != 1 ||
+        getsockopt(s, SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error != 0) {
+      close(s);
+      return -1;
+    }
   }
+  const int flags = fcntl(s, F_GETFL);
+  fcntl(s, F_SETFL, flags & ~O_NONBLOCK);
   return s;
 }
 }  // namespace

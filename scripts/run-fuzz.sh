@@ -11,7 +11,9 @@ TARGETS=${*:-"viewer_datagram rendezvous uninstall_log target_parsers"}
 BUILD=${FUZZ_BUILD_DIR:-build-fuzz}
 if [ ! -f "$BUILD/build.ninja" ]; then
   CC=clang CXX=clang++ cmake -S . -B "$BUILD" -G Ninja -DORVANE_FUZZ=ON -DBUILD_TESTING=OFF \
-    -DORVANE_BENCH=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+    -DORVANE_BENCH=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O2 -g1 -DNDEBUG" "-DCMAKE_C_FLAGS_RELWITHDEBINFO=-O2 -g1 -DNDEBUG" \
+    >/dev/null
 fi
 set --
 for t in $TARGETS; do set -- "$@" "fuzz_$t"; done

@@ -16,7 +16,9 @@ if [ "${ORVANE_QUICK:-0}" != 1 ]; then
   lap sanitizers
 fi
 BUILD=${BUILD_DIR:-build}
-cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+# Line tables only (-g1): enough for file:line in reports, a fifth less compile time.
+cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O2 -g1 -DNDEBUG" "-DCMAKE_C_FLAGS_RELWITHDEBINFO=-O2 -g1 -DNDEBUG"
 cmake --build "$BUILD" -j "$(nproc)"
 cd "$BUILD"
 # An integration test under Xvfb that misses a timing bound once on a loaded machine gets one

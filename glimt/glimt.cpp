@@ -345,6 +345,15 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "glimt: cannot open the X display\n");
     return 1;
   }
+  if (g_display.bits_per_pixel == 8) {
+    // Qt 6's X11 back end has no image format for 8-bit visuals: nothing can be painted, and
+    // the first line edit drawn on one crashes inside the toolkit. Say so and end instead.
+    LogLine("The display uses 8-bit colour, which the toolkit cannot paint on\n");
+    std::fprintf(stderr,
+                 "glimt: the display uses 8-bit colour, which the toolkit cannot paint on; "
+                 "run it at 16 or 24 bits\n");
+    return 1;
+  }
   QApplication app(argc, argv);
   probe.Close();
   QApplication::setQuitOnLastWindowClosed(false);

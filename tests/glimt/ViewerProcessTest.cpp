@@ -174,6 +174,20 @@ TEST_F(ViewerProcessTest, StartupFailuresShowTheConditionReportAndEnd) {
   }
 }
 
+// Qt cannot paint on an 8-bit visual (a line edit even crashes it): the viewer ends at once
+// with the reason instead of crashing in the connection dialog.
+TEST_F(ViewerProcessTest, AnEightBitDisplayEndsStartUpWithTheReason) {
+  Xvfb x(640, 480, 8);
+  ASSERT_TRUE(x.ok());
+  auto viewer = StartViewer(x, {"227.0.1.1"});
+  int status = -1;
+  ASSERT_TRUE(viewer->Wait(10s, &status));
+  EXPECT_EQ(status, 1);
+  EXPECT_NE(testsupport::Shell("cat " + (logs_ / "glimt.out")).find("uses 8-bit colour"),
+            std::string::npos);
+  EXPECT_TRUE(VisibleWindow(x.display(), "Orvane GLIMT").empty());
+}
+
 TEST_F(ViewerProcessTest, MulticastAddressFromTheDialogJoinsThatGroupWithoutRequests) {
   SetSettingDword("Type", 1, "Parameters");
   Xvfb x(640, 480);

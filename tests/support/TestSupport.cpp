@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -36,26 +37,28 @@ bool InPrivateNetwork() {
   return true;
 }
 
-Xvfb::Xvfb(int width, int height, int depth, const std::vector<std::string>& extra) {
+namespace {
+
+// One start of Xvfb on a display it picks itself; false when it ended or stayed silent
+// before announcing the display. Its error output goes to err_file.
+bool StartXvfb(const std::vector<std::string>& args, const std::string& err_file, pid_t* pid,
+               std::string* display) {
   int fds[2];
-  if (pipe(fds) != 0) return;
-  pid_ = fork();
-  if (pid_ == 0) {
-    close(fds[0]);
-    int devnull = open("/dev/null", O_RDWR);
+  if (pipe2(fds, O_CLOEXEC) != 0) return false;
+  *pid = fork();
+  if (*pid == 0) {
+    const int devnull = open("/dev/null", O_RDWR);
+    const int err = open(err_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     dup2(devnull, 1);
-    dup2(devnull, 2);
-    std::string screen = std::to_string(width) + "x" + std::to_string(height) + "x" +
-                         std::to_string(depth);
-    std::string fd = std::to_string(fds[1]);
-    // -noreset: by default the server regenerates when its last client leaves, and a
-    // program that connects during that moment is refused; a real desktop always has clients.
-    std::vector<std::string> args = {"Xvfb", "-displayfd", fd, "-screen", "0", screen,
-                                     "-nolisten", "tcp", "-noreset", "+extension", "DAMAGE",
-                                     "+extension", "XFIXES", "-ac"};
-    args.insert(args.end(), extra.begin(), extra.end());
+    dup2(err >= 0 ? err : devnull, 2);
+    // The one descriptor the server writes its display number to; dup2 onto itself would
+    // keep close-on-exec.
+    if (fds[1] == 3) fcntl(3, F_SETFD, 0);
+    else dup2(fds[1], 3);
+    std::vector<std::string> full = {"Xvfb", "-displayfd", "3"};
+    full.insert(full.end(), args.begin(), args.end());
     std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
+    for (auto& a : full) argv.push_back(a.data());
     argv.push_back(nullptr);
     execvp("Xvfb", argv.data());
     _exit(127);
@@ -66,23 +69,48 @@ Xvfb::Xvfb(int width, int height, int depth, const std::vector<std::string>& ext
   // Xvfb writes the display number followed by a newline once it accepts clients.
   // At most 30 s: a server that never gets ready fails this test, not the whole run.
   const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  while (got < (ssize_t)sizeof(buf) - 1) {
+  while (*pid > 0 && got < (ssize_t)sizeof(buf) - 1) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         give_up - std::chrono::steady_clock::now()).count();
     pollfd p{fds[0], POLLIN, 0};
-    if (left <= 0 || poll(&p, 1, static_cast<int>(left)) <= 0) break;
+    const int ready = left > 0 ? poll(&p, 1, static_cast<int>(left)) : 0;
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) break;
     if ((n = read(fds[0], buf + got, sizeof(buf) - 1 - got)) <= 0) break;
     got += n;
     if (std::memchr(buf, '\n', got)) break;
   }
-  if (!std::memchr(buf, '\n', got)) got = 0;
   close(fds[0]);
-  if (got <= 0) {
-    if (pid_ > 0) { kill(pid_, SIGKILL); waitpid(pid_, nullptr, 0); }
-    pid_ = -1;
-    return;
+  if (*pid <= 0 || !std::memchr(buf, '\n', got)) {
+    if (*pid > 0) { kill(*pid, SIGKILL); waitpid(*pid, nullptr, 0); }
+    *pid = -1;
+    return false;
   }
-  display_ = ":" + std::string(buf, std::strcspn(buf, "\n"));
+  *display = ":" + std::string(buf, std::strcspn(buf, "\n"));
+  return true;
+}
+
+}  // namespace
+
+Xvfb::Xvfb(int width, int height, int depth, const std::vector<std::string>& extra) {
+  const std::string screen = std::to_string(width) + "x" + std::to_string(height) + "x" +
+                             std::to_string(depth);
+  // -noreset: by default the server regenerates when its last client leaves, and a
+  // program that connects during that moment is refused; a real desktop always has clients.
+  std::vector<std::string> args = {"-screen", "0", screen, "-nolisten", "tcp", "-noreset",
+                                   "+extension", "DAMAGE", "+extension", "XFIXES", "-ac"};
+  args.insert(args.end(), extra.begin(), extra.end());
+  TempDir dir;
+  const std::string err_file = dir / "xvfb.err";
+  // Now and then a server started while another test's is starting or ending gives up at
+  // once; a second start is then enough.
+  for (int attempt = 1; attempt <= 3; ++attempt) {
+    if (StartXvfb(args, err_file, &pid_, &display_)) return;
+    std::string why;
+    Run("tail -5 '" + err_file + "'", &why);
+    std::fprintf(stderr, "Xvfb did not start (attempt %d of 3):\n%s\n", attempt, why.c_str());
+    usleep(200000);
+  }
 }
 
 Xvfb::~Xvfb() {

@@ -65,7 +65,6 @@ QImage::Format PictureFormat(const DisplayFormat& f) {
     case 32: return QImage::Format_RGB32;
     case 24: return QImage::Format_BGR888;
     case 16: return f.depth == 15 ? QImage::Format_RGB555 : QImage::Format_RGB16;
-    case 8: return QImage::Format_Indexed8;
     default: return QImage::Format_Invalid;
   }
 }
@@ -100,10 +99,6 @@ bool HandleArea(const UpdateHeader& h) {
     return false;
   }
   picture->fill(0);
-  if (picture->format() == QImage::Format_Indexed8) {
-    QList<QRgb> table(g_display.color_table.begin(), g_display.color_table.end());
-    picture->setColorTable(table);
-  }
   g_area = area;
   g_picture = picture;
   g_ready.store(1, std::memory_order_release);

@@ -31,16 +31,6 @@ bool DisplayProbe::Query(DisplayFormat* f) {
       if (formats[i].depth == f->depth) f->bits_per_pixel = formats[i].bits_per_pixel;
     XFree(formats);
   }
-  f->color_table.clear();
-  if (f->bits_per_pixel == 8) {
-    std::vector<XColor> colors(256);
-    for (int i = 0; i < 256; ++i) colors[i].pixel = static_cast<unsigned long>(i);
-    const int cells = DisplayCells(dpy, screen);
-    XQueryColors(dpy, DefaultColormap(dpy, screen), colors.data(), cells < 256 ? cells : 256);
-    for (int i = 0; i < 256; ++i)
-      f->color_table.push_back(0xff000000u | ((colors[i].red >> 8u) << 16) |
-                               ((colors[i].green >> 8u) << 8) | (colors[i].blue >> 8u));
-  }
   display_ = dpy;
   return true;
 }

@@ -1,17 +1,14 @@
 #pragma once
 // What the viewer needs to know of its own X display: the pixel layout that a bitmap
-// "compatible with the screen" has (bits per pixel of the root visual's ZPixmap format), the
-// 8-bpp colour table, and the desktop rectangle (the root window's clip box). Queried once on
-// the main thread before the QApplication exists, on a connection of its own; the result is
-// plain data and may be read from any thread.
-#include <cstdint>
-#include <vector>
+// "compatible with the screen" has (bits per pixel of the root visual's ZPixmap format) and the
+// desktop rectangle (the root window's clip box). Queried once on the main thread before the
+// QApplication exists, on a connection of its own; the result is plain data and may be read
+// from any thread. 8-bit displays are refused by the viewer, so no colour table is read.
 
 struct DisplayFormat {
-  int bits_per_pixel = 0;  // 8, 16, 24 or 32
+  int bits_per_pixel = 0;  // 8 (refused by the viewer), 16, 24 or 32
   int depth = 0;           // 15 for a 5-5-5 layout at 16 bpp
   int width = 0, height = 0;
-  std::vector<uint32_t> color_table;  // 0xffRRGGBB per palette index, 8 bpp only
 };
 
 // The query's connection. It stays open until the toolkit has connected too: an X server

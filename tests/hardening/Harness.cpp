@@ -25,12 +25,6 @@ using testsupport::WaitFor;
 namespace hardening {
 
 namespace {
-std::string Xdo(const std::string& display, const std::string& args) {
-  std::string out;
-  Run("DISPLAY=" + display + " timeout 10 xdotool " + args + " 2>/dev/null", &out);
-  return out;
-}
-
 // At most 2 s: a SYN sent before the far end of a link is up is retried for two minutes,
 // far beyond any wait of a test.
 int ConnectLocal(const char* host, int port) {
@@ -58,17 +52,6 @@ int ConnectLocal(const char* host, int port) {
 
 double MsSince(Clock::time_point t) {
   return std::chrono::duration<double, std::milli>(Clock::now() - t).count();
-}
-
-Trayer::Trayer(const testsupport::Xvfb& x) {
-  for (int attempt = 0; attempt < 3 && !ok_; ++attempt) {
-    child_ = std::make_unique<Child>(
-        std::vector<std::string>{"trayer", "--edge", "top", "--align", "right", "--widthtype",
-                                 "pixel", "--width", "64", "--heighttype", "pixel", "--height",
-                                 "24"},
-        std::vector<std::string>{"DISPLAY=" + x.display()});
-    ok_ = WaitFor([&] { return !Xdo(x.display(), "search --classname '^panel$'").empty(); }, 3s);
-  }
 }
 
 Server::Server(const testsupport::Xvfb& x, const testsupport::TempDir& dir,

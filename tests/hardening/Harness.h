@@ -24,14 +24,7 @@ using Clock = std::chrono::steady_clock;
 constexpr bool kSanitizedBuild = ORVANE_SANITIZED != 0;
 
 // trayer as the system tray of a display (varno will not start without one).
-class Trayer {
- public:
-  explicit Trayer(const testsupport::Xvfb& x);
-  bool ok() const { return ok_; }
- private:
-  std::unique_ptr<testsupport::Child> child_;
-  bool ok_ = false;
-};
+using testsupport::Trayer;
 
 // varno copied with libhooks.so into a folder of its own (its log lands there), with its own
 // settings store. extra_args follow the program name (a target, for instance).

@@ -112,25 +112,7 @@ std::string TrayIconWindow(const Xvfb& x) {
   return ids.substr(0, ids.find('\n'));
 }
 
-// trayer as the system tray of a display. Started again when its panel does not appear: a
-// display that has only just come up sometimes refuses the first client.
-class Trayer {
- public:
-  explicit Trayer(const Xvfb& x) {
-    for (int attempt = 0; attempt < 3 && !ok_; ++attempt) {
-      child_ = std::make_unique<Child>(
-          std::vector<std::string>{"trayer", "--edge", "top", "--align", "right",
-                                   "--widthtype", "pixel", "--width", "64", "--heighttype",
-                                   "pixel", "--height", "24"},
-          std::vector<std::string>{"DISPLAY=" + x.display()});
-      ok_ = WaitFor([&] { return !Xdo(x, "search --classname '^panel$'").empty(); }, 3s);
-    }
-  }
-  bool ok() const { return ok_; }
- private:
-  std::unique_ptr<Child> child_;
-  bool ok_ = false;
-};
+using testsupport::Trayer;
 
 TEST(VarnoStartup, HookLibraryThatRefusesShowsB266AndTheHooksAreStillRemoved) {
   REQUIRE_PRIVATE_NETWORK();

@@ -4,7 +4,6 @@
 
 #include <cstring>
 
-#include "tests/support/TestSupport.h"
 
 namespace testsupport {
 
@@ -62,6 +61,20 @@ void KeyInto(const std::string& display, const std::string& name, const char* ke
   const std::string id = VisibleWindow(display, name);
   Run("DISPLAY=" + display + " timeout 10 xdotool windowfocus " + id +
       " 2>/dev/null; sleep 0.2; DISPLAY=" + display + " timeout 10 xdotool key " + key);
+}
+
+Trayer::Trayer(const Xvfb& x) {
+  for (int attempt = 0; attempt < 3 && !ok_; ++attempt) {
+    child_ = std::make_unique<Child>(
+        std::vector<std::string>{"trayer", "--edge", "top", "--align", "right", "--widthtype",
+                                 "pixel", "--width", "64", "--heighttype", "pixel", "--height",
+                                 "24"},
+        std::vector<std::string>{"DISPLAY=" + x.display()});
+    ok_ = WaitFor([&] {
+      return !Shell("DISPLAY=" + x.display() +
+                    " timeout 10 xdotool search --classname '^panel$' 2>/dev/null").empty();
+    }, std::chrono::seconds(3));
+  }
 }
 
 }  // namespace testsupport

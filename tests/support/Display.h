@@ -4,7 +4,10 @@
 // manager on a test display). Kept out of TestSupport.h because Xlib's macros clash with
 // GoogleTest's names.
 #include <cstdint>
+#include <memory>
 #include <string>
+
+#include "tests/support/TestSupport.h"
 
 namespace testsupport {
 
@@ -27,6 +30,17 @@ bool FillRootRectangle(const std::string& display, int x, int y, int w, int h,
 std::string VisibleWindow(const std::string& display, const std::string& name);
 // Focuses the named window and types key (an xdotool key name) into it.
 void KeyInto(const std::string& display, const std::string& name, const char* key);
+
+// trayer as the system tray of a display, started again (up to three times) when its panel
+// does not appear within 3 s.
+class Trayer {
+ public:
+  explicit Trayer(const Xvfb& x);
+  bool ok() const { return ok_; }
+ private:
+  std::unique_ptr<Child> child_;
+  bool ok_ = false;
+};
 
 // Runs a command line through /bin/sh and returns its output without trailing blanks.
 std::string Shell(const std::string& command);

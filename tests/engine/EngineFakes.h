@@ -3,6 +3,8 @@
 // sink, and a decoder that turns a datagram stream back into a picture.
 #include <zlib.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <functional>
@@ -22,12 +24,22 @@ namespace enginetest {
 // screen does.
 class FakeScreen : public ScreenSource {
  public:
-  enum class Content { kFlat, kRandom };
+  // kFlat: bands that compress well; kRandom: nothing compresses; kText: dark glyphs in
+  // lines of 15 rows on white, from an alphabet of 96 (deflate finds the repeats, as in real
+  // text); kPhoto: smooth gradients with sensor-like noise; kScripted: the bytes of `script`.
+  enum class Content { kFlat, kRandom, kText, kPhoto, kScripted };
   FakeScreen(int width, int height, int bpp, Content content = Content::kFlat)
       : width_(width), height_(height), bpp_(bpp), content_(content) {}
 
   Rect ClipBox() override { return Rect{0, 0, width_, height_}; }
   int BitsPerPixel() override { return bpp_; }
+
+  static uint64_t Mix(uint64_t v) {
+    v ^= v >> 13;
+    v *= 0x9E3779B97F4A7C15ull;
+    v ^= v >> 29;
+    return v;
+  }
 
   // Byte i of the pixel at (x, y); zero off the screen.
   uint8_t Byte(int64_t x, int64_t y, int i) const {
@@ -35,11 +47,30 @@ class FakeScreen : public ScreenSource {
     if (bpp_ == 32 && i == 3) return 0;
     uint64_t v = static_cast<uint64_t>(x) * 2654435761u + static_cast<uint64_t>(y) * 40503u +
                  static_cast<uint64_t>(i) * 977u;
-    if (content_ == Content::kRandom) {
-      v ^= v >> 13;
-      v *= 0x9E3779B97F4A7C15ull;
-      v ^= v >> 29;
-      return static_cast<uint8_t>(v >> 17);
+    switch (content_) {
+      case Content::kRandom:
+        return static_cast<uint8_t>(Mix(v) >> 17);
+      case Content::kText: {
+        const int64_t line = y / 15, row = y % 15, cell = x / 8;
+        if (row >= 11 || x % 8 == 7 || (Mix(static_cast<uint64_t>(line * 7919 + cell / 9)) & 7) == 0)
+          return 0xff;  // line gap, letter gap, word gap
+        const uint64_t letter = Mix(static_cast<uint64_t>(line * 1000003 + cell)) % 96;
+        const bool ink = (Mix(letter * 131 + static_cast<uint64_t>(row * 8 + x % 8)) & 3) == 0;
+        return ink ? 0x20 : 0xff;
+      }
+      case Content::kPhoto: {
+        const int noise = static_cast<int>(Mix(v) >> 40) % 25 - 12;
+        const int base = i == 0 ? static_cast<int>(y * 255 / height_)
+                                : i == 1 ? static_cast<int>(128 + 100 * std::sin(x / 90.0) * std::cos(y / 70.0))
+                                         : static_cast<int>(x * 255 / width_);
+        return static_cast<uint8_t>(std::clamp(base + noise, 0, 255));
+      }
+      case Content::kScripted: {
+        const std::size_t at = (static_cast<std::size_t>(y) * width_ + static_cast<std::size_t>(x)) * (bpp_ / 8) + i;
+        return at < script.size() ? script[at] : 0;
+      }
+      case Content::kFlat:
+        break;
     }
     return static_cast<uint8_t>((y / 16 + i) & 0xff);  // bands: compresses well
   }
@@ -71,6 +102,7 @@ class FakeScreen : public ScreenSource {
   }
 
   std::vector<Rect> captures;
+  std::vector<uint8_t> script;  // kScripted: the pixels' bytes, rows of width * bpp/8
   int fail_captures = 0;
   int32_t px = 0, py = 0;
   int pointer_reads = 0;

@@ -162,13 +162,21 @@ bool ServerDialog::Apply() {
       g_port = port;
     }
     SetSettingString("MulticastTarget", values_.target.c_str(), kSettingsSection);
-    if (g_multicast_sock != INVALID_SOCKET) {
-      CloseSocket(g_multicast_sock);
-      // Linux hands the number out again at once; a stale copy would send on someone else's
-      // descriptor.
-      g_multicast_sock = INVALID_SOCKET;
+    {
+      // The sender thread may be inside a send on the old socket.
+      std::lock_guard<std::mutex> lock(g_socket_mutex);
+      if (g_multicast_sock != INVALID_SOCKET) {
+        CloseSocket(g_multicast_sock);
+        // Linux hands the number out again at once; a stale copy would send on someone
+        // else's descriptor.
+        g_multicast_sock = INVALID_SOCKET;
+      }
     }
-    g_multicast_sock = OpenMulticastSender(g_port, "");
+    const int sock = OpenMulticastSender(g_port, "");
+    {
+      std::lock_guard<std::mutex> lock(g_socket_mutex);
+      g_multicast_sock = sock;
+    }
     if (g_multicast_sock == INVALID_SOCKET) {
       ReportCheckFailure("g_multicast_sock != -1", kModule, 94);
       ConditionBox("g_multicast_sock != -1", kModule, 94);

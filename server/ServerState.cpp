@@ -9,6 +9,7 @@ std::atomic<int> g_full_refresh{1};
 std::atomic<int> g_cursor_changed{1};
 ClipRect g_clip;
 int g_multicast_sock = INVALID_SOCKET;
+std::mutex g_socket_mutex;
 char g_group[kTextBytes] = "227.0.1.1";
 int g_port = 10510;
 std::mutex g_target_mutex;

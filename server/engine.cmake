@@ -2,6 +2,6 @@
 # service. Portable: X11 stays behind platform_x11.
 add_library(server_engine STATIC
   ServerState.cpp Sampler.cpp Tracker.cpp Rendezvous.cpp
-  Compressor.cpp Cutter.cpp)
+  Compressor.cpp Cutter.cpp SendQueue.cpp Pacer.cpp Sender.cpp MulticastTransport.cpp)
 target_link_libraries(server_engine
   PUBLIC Common platform_x11 hooks ZLIB::ZLIB Threads::Threads)

@@ -1,0 +1,158 @@
+#include "server/Sender.h"
+
+#include <algorithm>
+
+#include "Common/Log.h"
+#include "platform/LastError.h"
+#include "server/MulticastTransport.h"
+
+namespace {
+// An idle sender looks for a stop request and unreported failures this often.
+constexpr auto kIdleWake = std::chrono::milliseconds(100);
+// A paced sender waits until about this share of the bucket is filled, so that its system
+// calls carry several datagrams each.
+constexpr double kBatchShareOfBurst = 0.5;
+constexpr double kQueueSeconds = 0.5;
+constexpr std::size_t kMinQueueBytes = 1u << 20, kMaxQueueBytes = 32u << 20;
+constexpr std::size_t kUnpacedQueueBytes = 8u << 20;
+}  // namespace
+
+std::size_t QueueBytesFor(uint64_t bytes_per_second) {
+  if (bytes_per_second == 0) return kUnpacedQueueBytes;
+  const auto bytes = static_cast<std::size_t>(static_cast<double>(bytes_per_second) * kQueueSeconds);
+  return std::clamp(bytes, kMinQueueBytes, kMaxQueueBytes);
+}
+
+Sender::Sender(DatagramTransport* transport)
+    : transport_(transport), queue_(QueueBytesFor(0)) {}
+
+Sender::~Sender() { Stop(); }
+
+bool Sender::Start() {
+  if (thread_.joinable()) return true;
+  stop_ = false;
+  try {
+    thread_ = std::thread([this] { Run(); });
+  } catch (const std::system_error&) {
+    return false;
+  }
+  return true;
+}
+
+void Sender::Stop() {
+  if (!thread_.joinable()) return;
+  stop_ = true;
+  queue_.Wake();
+  thread_.join();
+}
+
+void Sender::Configure(uint32_t max_rate_kbit, std::size_t max_datagram) {
+  const uint64_t rate = uint64_t{max_rate_kbit} * 1000 / 8;
+  {
+    std::lock_guard<std::mutex> hold(config_mutex_);
+    rate_bytes_ = rate;
+    max_datagram_ = max_datagram;
+    config_changed_ = true;
+  }
+  queue_.SetCapacity(QueueBytesFor(rate));
+  queue_.Wake();
+}
+
+void Sender::SetSealer(DatagramSealer* sealer) { sealer_ = sealer; }
+
+Sender::Counters Sender::counters() const {
+  return Counters{datagrams_.load(), wire_bytes_.load(), batches_.load(), failures_.load()};
+}
+
+void Sender::Run() {
+  std::vector<Datagram> batch;
+  batch.reserve(kBatch);
+  const std::size_t trailer = TrailerBytes();
+  std::size_t burst = 0;
+  while (!stop_) {
+    Clock::time_point now = Clock::now();
+    {
+      std::lock_guard<std::mutex> hold(config_mutex_);
+      if (config_changed_) {
+        burst = BurstFor(rate_bytes_, max_datagram_);
+        bucket_.Configure(rate_bytes_, burst, now);
+        config_changed_ = false;
+      }
+    }
+    busy_ = true;
+    batch.clear();
+    // Pointer and area never wait behind blocks; they count against the rate all the same.
+    queue_.TakeControl(batch);
+    for (const Datagram& d : batch) bucket_.Charge(WireBytes(d.size() + trailer), now);
+    queue_.TakeBlocks(batch, kBatch - batch.size(),
+                      [&](std::size_t n) { return bucket_.TryTake(WireBytes(n + trailer), now); });
+    if (!batch.empty()) {
+      SendBatch(batch);
+      ReportFailures(Clock::now());
+      continue;
+    }
+    busy_ = false;
+    const std::size_t front = queue_.FrontBlockBytes();
+    if (front == 0) {
+      ReportFailures(now);
+      queue_.WaitUntil(now + kIdleWake, true);
+    } else {
+      // Wait for the tokens of a batch; a pointer or area ends the wait at once.
+      const std::size_t want = std::max(WireBytes(front + trailer),
+                                        static_cast<std::size_t>(kBatchShareOfBurst * static_cast<double>(burst)));
+      queue_.WaitUntil(bucket_.ReadyAt(std::min(want, burst), now), false);
+    }
+  }
+  busy_ = false;
+}
+
+void Sender::SendBatch(std::vector<Datagram>& batch) {
+  if (sealer_) {
+    const std::size_t trailer = sealer_->TrailerBytes();
+    for (Datagram& d : batch) {
+      const std::size_t n = d.size();
+      d.resize(n + trailer);
+      d.resize(sealer_->Seal(d.data(), n));
+    }
+  }
+  std::size_t first = 0;
+  while (first < batch.size()) {
+    int error = 0;
+    const std::size_t sent = transport_->Send(batch, first, &error);
+    for (std::size_t i = first; i < first + sent; ++i) wire_bytes_ += WireBytes(batch[i].size());
+    datagrams_ += sent;
+    ++batches_;
+    first += sent;
+    if (first < batch.size()) {
+      // The failed datagram is dropped; the rest of the batch still goes.
+      ++failures_;
+      ++unreported_;
+      last_error_ = error;
+      ++first;
+    }
+  }
+}
+
+// At most one line a second, counting what failed since the last one.
+void Sender::ReportFailures(Clock::time_point now) {
+  if (unreported_ == 0 || now - last_report_ < std::chrono::seconds(1)) return;
+  SetLastError(last_error_);
+  LogError("%llu datagram(s) could not be sent", static_cast<unsigned long long>(unreported_));
+  unreported_ = 0;
+  last_report_ = now;
+}
+
+namespace {
+Sender* g_server_sender = nullptr;
+}  // namespace
+
+bool StartServerSender() {
+  if (g_server_sender) return true;
+  // Used until the process ends, like every object the worker threads touch.
+  auto* s = new Sender(new MulticastTransport);
+  if (!s->Start()) return false;
+  g_server_sender = s;
+  return true;
+}
+
+Sender* ServerSender() { return g_server_sender; }

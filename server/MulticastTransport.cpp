@@ -11,7 +11,7 @@
 #include "Common/Target.h"
 #include "server/ServerState.h"
 
-std::size_t MulticastTransport::Send(std::vector<Datagram>& batch, std::size_t first,
+std::size_t MulticastTransport::Send(std::vector<DatagramBytes>& batch, std::size_t first,
                                      int* error) {
   sockaddr_in to{};
   to.sin_family = AF_INET;
@@ -31,7 +31,7 @@ std::size_t MulticastTransport::Send(std::vector<Datagram>& batch, std::size_t f
     mmsghdr messages[Sender::kBatch];
     iovec parts[Sender::kBatch];
     for (std::size_t i = 0; i < count; ++i) {
-      Datagram& d = batch[done + i];
+      DatagramBytes& d = batch[done + i];
       parts[i] = iovec{d.data(), d.size()};
       messages[i] = mmsghdr{};
       messages[i].msg_hdr.msg_name = &to;

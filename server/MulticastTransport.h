@@ -6,5 +6,5 @@
 
 class MulticastTransport : public DatagramTransport {
  public:
-  std::size_t Send(std::vector<Datagram>& batch, std::size_t first, int* error) override;
+  std::size_t Send(std::vector<DatagramBytes>& batch, std::size_t first, int* error) override;
 };

@@ -1,7 +1,7 @@
 #include "server/SendQueue.h"
 
 namespace {
-std::size_t Cost(const Datagram& d) { return d.size() + SendQueue::kEntryBytes; }
+std::size_t Cost(const DatagramBytes& d) { return d.size() + SendQueue::kEntryBytes; }
 }  // namespace
 
 void SendQueue::SetCapacity(std::size_t block_bytes) {
@@ -24,7 +24,7 @@ std::size_t SendQueue::QueuedBytes() const {
   return queued_;
 }
 
-bool SendQueue::PushBlock(Datagram datagram) {
+bool SendQueue::PushBlock(DatagramBytes datagram) {
   {
     std::lock_guard<std::mutex> hold(mutex_);
     if (queued_ + Cost(datagram) > capacity_) return false;
@@ -35,7 +35,7 @@ bool SendQueue::PushBlock(Datagram datagram) {
   return true;
 }
 
-void SendQueue::PushControl(Datagram datagram) {
+void SendQueue::PushControl(DatagramBytes datagram) {
   {
     std::lock_guard<std::mutex> hold(mutex_);
     if (control_.size() >= kControlEntries) {
@@ -68,7 +68,7 @@ void SendQueue::Wake() {
   ready_.notify_all();
 }
 
-void SendQueue::TakeControl(std::vector<Datagram>& out) {
+void SendQueue::TakeControl(std::vector<DatagramBytes>& out) {
   std::lock_guard<std::mutex> hold(mutex_);
   while (!control_.empty()) {
     out.push_back(std::move(control_.front()));
@@ -76,7 +76,7 @@ void SendQueue::TakeControl(std::vector<Datagram>& out) {
   }
 }
 
-std::size_t SendQueue::TakeBlocks(std::vector<Datagram>& out, std::size_t max,
+std::size_t SendQueue::TakeBlocks(std::vector<DatagramBytes>& out, std::size_t max,
                                   const std::function<bool(std::size_t)>& admit) {
   std::lock_guard<std::mutex> hold(mutex_);
   std::size_t moved = 0;

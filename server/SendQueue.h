@@ -11,7 +11,7 @@
 #include <mutex>
 #include <vector>
 
-using Datagram = std::vector<uint8_t>;  // the whole datagram; capacity leaves room to seal it
+using DatagramBytes = std::vector<uint8_t>;  // the whole datagram; capacity leaves room to seal it
 
 // Where the sampler hands its datagrams: the sender in the server, recorders in tests.
 class DatagramOutput {
@@ -20,9 +20,9 @@ class DatagramOutput {
   // Bytes of blocks that may be handed over now without passing the bound.
   virtual std::size_t Room() = 0;
   // Queues a block behind every earlier one; false (and nothing queued) past the bound.
-  virtual bool PushBlock(Datagram datagram) = 0;
+  virtual bool PushBlock(DatagramBytes datagram) = 0;
   // Queues a pointer or area datagram ahead of every block.
-  virtual void PushControl(Datagram datagram) = 0;
+  virtual void PushControl(DatagramBytes datagram) = 0;
   // Bytes the sending stage appends to every datagram (its sealer's trailer).
   virtual std::size_t TrailerBytes() = 0;
 };
@@ -42,8 +42,8 @@ class SendQueue {
   std::size_t capacity() const;
   std::size_t Room() const;
   std::size_t QueuedBytes() const;  // blocks, with their bookkeeping
-  bool PushBlock(Datagram datagram);
-  void PushControl(Datagram datagram);
+  bool PushBlock(DatagramBytes datagram);
+  void PushControl(DatagramBytes datagram);
   std::size_t DroppedControl() const;
 
   // Sender side. Waits until a control datagram is queued (or any block, when blocks_too),
@@ -51,10 +51,10 @@ class SendQueue {
   void WaitUntil(Clock::time_point deadline, bool blocks_too);
   void Wake();
   // Moves every waiting control datagram into out (in order).
-  void TakeControl(std::vector<Datagram>& out);
+  void TakeControl(std::vector<DatagramBytes>& out);
   // Moves blocks from the front into out, at most max of them, while admit(size of the
   // block) says yes. Returns how many were moved.
-  std::size_t TakeBlocks(std::vector<Datagram>& out, std::size_t max,
+  std::size_t TakeBlocks(std::vector<DatagramBytes>& out, std::size_t max,
                          const std::function<bool(std::size_t)>& admit);
   // Size of the first block, 0 when none waits.
   std::size_t FrontBlockBytes() const;
@@ -67,6 +67,6 @@ class SendQueue {
   std::size_t capacity_;
   std::size_t queued_ = 0;
   std::size_t dropped_control_ = 0;
-  std::deque<Datagram> blocks_;
-  std::deque<Datagram> control_;
+  std::deque<DatagramBytes> blocks_;
+  std::deque<DatagramBytes> control_;
 };

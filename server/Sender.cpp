@@ -65,7 +65,7 @@ Sender::Counters Sender::counters() const {
 }
 
 void Sender::Run() {
-  std::vector<Datagram> batch;
+  std::vector<DatagramBytes> batch;
   batch.reserve(kBatch);
   const std::size_t trailer = TrailerBytes();
   std::size_t burst = 0;
@@ -83,7 +83,7 @@ void Sender::Run() {
     batch.clear();
     // Pointer and area never wait behind blocks; they count against the rate all the same.
     queue_.TakeControl(batch);
-    for (const Datagram& d : batch) bucket_.Charge(WireBytes(d.size() + trailer), now);
+    for (const DatagramBytes& d : batch) bucket_.Charge(WireBytes(d.size() + trailer), now);
     queue_.TakeBlocks(batch, kBatch - batch.size(),
                       [&](std::size_t n) { return bucket_.TryTake(WireBytes(n + trailer), now); });
     if (!batch.empty()) {
@@ -106,10 +106,10 @@ void Sender::Run() {
   busy_ = false;
 }
 
-void Sender::SendBatch(std::vector<Datagram>& batch) {
+void Sender::SendBatch(std::vector<DatagramBytes>& batch) {
   if (sealer_) {
     const std::size_t trailer = sealer_->TrailerBytes();
-    for (Datagram& d : batch) {
+    for (DatagramBytes& d : batch) {
       const std::size_t n = d.size();
       d.resize(n + trailer);
       d.resize(sealer_->Seal(d.data(), n));

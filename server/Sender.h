@@ -29,7 +29,7 @@ class DatagramTransport {
   virtual ~DatagramTransport() = default;
   // Sends batch[first..] in order, in as few system calls as the platform allows. Returns
   // how many went before the first that failed (its errno in *error); all when none failed.
-  virtual std::size_t Send(std::vector<Datagram>& batch, std::size_t first, int* error) = 0;
+  virtual std::size_t Send(std::vector<DatagramBytes>& batch, std::size_t first, int* error) = 0;
 };
 
 class Sender : public DatagramOutput {
@@ -52,8 +52,8 @@ class Sender : public DatagramOutput {
 
   // DatagramOutput (the sampler's side).
   std::size_t Room() override { return queue_.Room(); }
-  bool PushBlock(Datagram datagram) override { return queue_.PushBlock(std::move(datagram)); }
-  void PushControl(Datagram datagram) override { queue_.PushControl(std::move(datagram)); }
+  bool PushBlock(DatagramBytes datagram) override { return queue_.PushBlock(std::move(datagram)); }
+  void PushControl(DatagramBytes datagram) override { queue_.PushControl(std::move(datagram)); }
   std::size_t TrailerBytes() override { return sealer_ ? sealer_->TrailerBytes() : 0; }
 
   // Nothing queued and no batch on its way.
@@ -67,7 +67,7 @@ class Sender : public DatagramOutput {
 
  private:
   void Run();
-  void SendBatch(std::vector<Datagram>& batch);
+  void SendBatch(std::vector<DatagramBytes>& batch);
   void ReportFailures(Clock::time_point now);
 
   DatagramTransport* transport_;

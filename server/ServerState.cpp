@@ -16,3 +16,6 @@ std::mutex g_target_mutex;
 int g_rate_screen = 200;
 int g_rate_pointer = 50;
 int g_compression_level = 1;
+int g_max_datagram = 1472;
+uint32_t g_max_rate = 50000;
+uint32_t g_refresh_cycle = 10;

@@ -31,6 +31,9 @@ extern std::mutex g_target_mutex;
 extern int g_rate_screen;               // ms
 extern int g_rate_pointer;              // ms
 extern int g_compression_level;         // 0..9, -1: zlib's default
+extern int g_max_datagram;              // bytes of a whole UDP payload, 576..65507
+extern uint32_t g_max_rate;             // kbit/s on the wire, 0: unpaced
+extern uint32_t g_refresh_cycle;        // seconds to send the whole area again, 0: off
 
 constexpr int TIMER_SCREEN = 1;
 constexpr int TIMER_POINTER = 2;

@@ -16,6 +16,7 @@
 #include "platform/Rect.h"
 #include "platform/Region.h"
 #include "platform/Screen.h"
+#include "server/SendQueue.h"
 #include "server/ServerState.h"
 
 namespace enginetest {
@@ -45,6 +46,8 @@ class FakeScreen : public ScreenSource {
   uint8_t Byte(int64_t x, int64_t y, int i) const {
     if (x < 0 || y < 0 || x >= width_ || y >= height_) return 0;
     if (bpp_ == 32 && i == 3) return 0;
+    if (x >= painted.left && x < painted.right && y >= painted.top && y < painted.bottom)
+      return paint;
     uint64_t v = static_cast<uint64_t>(x) * 2654435761u + static_cast<uint64_t>(y) * 40503u +
                  static_cast<uint64_t>(i) * 977u;
     switch (content_) {
@@ -103,6 +106,8 @@ class FakeScreen : public ScreenSource {
 
   std::vector<Rect> captures;
   std::vector<uint8_t> script;  // kScripted: the pixels' bytes, rows of width * bpp/8
+  Rect painted{};  // a client painted this rectangle with bytes of `paint`
+  uint8_t paint = 0;
   int fail_captures = 0;
   int32_t px = 0, py = 0;
   int pointer_reads = 0;
@@ -130,6 +135,37 @@ inline bool InflateBlock(const Datagram& d, int bpp, std::vector<uint8_t>& pixel
   return static_cast<int64_t>(out) == n;
 }
 
+// Where the sampler hands its datagrams, in tests: records them in order, holds at most
+// `capacity` bytes of blocks (as the sender's queue counts them) until Drain().
+class RecordingOutput : public DatagramOutput {
+ public:
+  std::size_t capacity = SIZE_MAX / 2;
+  std::size_t trailer = 0;
+  std::size_t queued = 0, most_queued = 0;
+  std::vector<Datagram> sent;  // blocks and control, in the order handed over
+
+  std::size_t Room() override { return queued < capacity ? capacity - queued : 0; }
+  bool PushBlock(std::vector<uint8_t> d) override {
+    const std::size_t cost = d.size() + 64;
+    if (queued + cost > capacity) return false;
+    queued += cost;
+    most_queued = std::max(most_queued, queued);
+    Record(d);
+    return true;
+  }
+  void PushControl(std::vector<uint8_t> d) override { Record(d); }
+  std::size_t TrailerBytes() override { return trailer; }
+  void Drain() { queued = 0; }
+
+ private:
+  void Record(const std::vector<uint8_t>& d) {
+    Datagram g;
+    g.bytes = d;
+    DecodeUpdateHeader(d.data(), d.size(), g.h);
+    sent.push_back(std::move(g));
+  }
+};
+
 // Resets the shared state of the server for one test.
 inline void FreshServerState() {
   if (!g_mutex) g_mutex = new std::mutex;
@@ -138,6 +174,9 @@ inline void FreshServerState() {
   g_full_refresh = 0;
   g_cursor_changed = 0;
   g_compression_level = 1;
+  g_max_datagram = 1472;
+  g_max_rate = 50000;
+  g_refresh_cycle = 0;  // on where a test says so: the cycle repeats areas and slices
 }
 
 }  // namespace enginetest

@@ -21,7 +21,7 @@ using commontest::LogPlace;
 
 namespace {
 
-Datagram Bytes(std::size_t n, uint8_t tag) { return Datagram(n, tag); }
+DatagramBytes Bytes(std::size_t n, uint8_t tag) { return DatagramBytes(n, tag); }
 
 TEST(WireBytes, OneFrameUpTo1472AndAFragmentHeaderForEachFurtherFrame) {
   struct { std::size_t payload, wire; } cases[] = {
@@ -104,7 +104,7 @@ TEST(SendQueue, BlocksAreBoundedInBytesAndControlGoesFirst) {
   // The control lane keeps its newest 32.
   for (int i = 0; i < 40; ++i) q.PushControl(Bytes(20, static_cast<uint8_t>(100 + i)));
   EXPECT_EQ(q.DroppedControl(), 8u);
-  std::vector<Datagram> out;
+  std::vector<DatagramBytes> out;
   q.TakeControl(out);
   ASSERT_EQ(out.size(), 32u);
   EXPECT_EQ(out.front()[0], 108);
@@ -127,7 +127,7 @@ TEST(SendQueue, BlocksAreBoundedInBytesAndControlGoesFirst) {
 // Records what goes out and when; can fail every datagram.
 class RecordingTransport : public DatagramTransport {
  public:
-  std::size_t Send(std::vector<Datagram>& batch, std::size_t first, int* error) override {
+  std::size_t Send(std::vector<DatagramBytes>& batch, std::size_t first, int* error) override {
     std::lock_guard<std::mutex> hold(mutex);
     ++calls;
     if (fail) {
@@ -140,7 +140,7 @@ class RecordingTransport : public DatagramTransport {
   }
   struct Sent {
     Clock::time_point at;
-    Datagram d;
+    DatagramBytes d;
   };
   std::vector<Sent> Take() {
     std::lock_guard<std::mutex> hold(mutex);
@@ -232,7 +232,7 @@ TEST(Sender, EveryDatagramIsSealedInSendOrder) {
   sender.Configure(2000, 1472);
   ASSERT_TRUE(sender.Start());
   for (int i = 0; i < 100; ++i) {
-    Datagram d;
+    DatagramBytes d;
     d.reserve(1456 + 16);  // the sampler leaves the room
     d.assign(1456, 3);
     ASSERT_TRUE(sender.PushBlock(std::move(d)));
@@ -242,7 +242,7 @@ TEST(Sender, EveryDatagramIsSealedInSendOrder) {
   const auto sent = transport.Take();
   ASSERT_EQ(sent.size(), 110u);
   for (std::size_t i = 0; i < sent.size(); ++i) {
-    const Datagram& d = sent[i].d;
+    const DatagramBytes& d = sent[i].d;
     ASSERT_GE(d.size(), 36u);
     uint64_t seq = 0;
     std::memcpy(&seq, d.data() + d.size() - 16, 8);

@@ -22,6 +22,8 @@ constexpr std::size_t kWholeTryPayloads = 4;
 constexpr double kSafeRatio = 1.25;
 // After a miss the ratio rises at least this much.
 constexpr double kMissRise = 1.3;
+// Pieces of at least this much input (or half a payload) teach the estimate.
+constexpr std::size_t kLearnBytes = 4096;
 // How much a new observation counts against the estimate.
 constexpr double kLearnWeight = 0.5;
 // Most rows a piece narrower than its rectangle is given.
@@ -47,20 +49,39 @@ CutterStats Cutter::TakeStats() {
 }
 
 // What deflate will make of the pixels, in units of about one output byte each (before the
-// learnt ratio): every byte that differs from the same byte of the pixel to its left, plus a
-// little for each run. Cheap beside deflate, and it sees where text ends and blank rows begin.
+// learnt ratio): the bytes of every pixel that differs from the pixel to its left, plus a
+// little for each run. Cheap beside deflate (one pass, whole pixels compared), and it sees
+// where text ends and blank rows begin.
+template <typename Pixel>
+std::size_t PixelsDiffering(const uint8_t* row, std::size_t pixels) {
+  std::size_t differ = 0;
+  Pixel left, here;
+  std::memcpy(&left, row, sizeof left);
+  for (std::size_t i = 1; i < pixels; ++i, left = here) {
+    std::memcpy(&here, row + i * sizeof here, sizeof here);
+    differ += here != left;
+  }
+  return differ;
+}
+
 double Cutter::Measure(const uint8_t* first, std::size_t stride, int64_t width, int64_t rows,
                        int bpp) {
   const std::size_t pb = static_cast<std::size_t>(bpp / 8);
-  const std::size_t used = static_cast<std::size_t>(width) * pb;
+  const std::size_t n = static_cast<std::size_t>(width);
   std::size_t differ = 0;
   for (int64_t y = 0; y < rows; ++y) {
     const uint8_t* p = first + static_cast<std::size_t>(y) * stride;
-    differ += std::min(pb, used);
-    for (std::size_t i = pb; i < used; ++i) differ += p[i] != p[i - pb];
+    differ += 1;  // the first pixel of a row
+    switch (bpp) {
+      case 32: differ += PixelsDiffering<uint32_t>(p, n); break;
+      case 16: differ += PixelsDiffering<uint16_t>(p, n); break;
+      case 8: differ += PixelsDiffering<uint8_t>(p, n); break;
+      default:  // 24: three bytes a pixel
+        for (std::size_t i = 1; i < n; ++i) differ += std::memcmp(p + i * 3, p + (i - 1) * 3, 3) != 0;
+    }
   }
-  return static_cast<double>(differ) +
-         static_cast<double>(used) * static_cast<double>(rows) / kRunBytesPerUnit;
+  return static_cast<double>(differ * pb) +
+         static_cast<double>(n * pb) * static_cast<double>(rows) / kRunBytesPerUnit;
 }
 
 double Cutter::Target() const {
@@ -75,7 +96,7 @@ std::size_t Cutter::InputCap() const {
 
 void Cutter::Learn(std::size_t in, std::size_t out, double measure) {
   // Small pieces say little: zlib's own bytes dominate them.
-  if (in < Payload() / 2 || measure <= 0) return;
+  if (in < std::min<std::size_t>(Payload() / 2, kLearnBytes) || measure <= 0) return;
   const double seen = std::max(1.0, static_cast<double>(out) - kStreamOverhead) / measure;
   ratio_ = ratio_ > 0 ? (1 - kLearnWeight) * ratio_ + kLearnWeight * seen : seen;
 }
@@ -94,8 +115,13 @@ bool Cutter::Cut(const Rect& r, const uint8_t* pixels, std::size_t stride, int b
   if (try_whole_) {
     try_whole_ = false;
     const std::size_t whole = scan * static_cast<std::size_t>(r.Height());
-    if (whole <= std::min<std::size_t>(kDecodeBufferBytes, kWholeTryPayloads * Payload()))
-      return SendPiece(r, r, pixels, stride, bpp, c, emit, -1, true);
+    // Tried unless what was learnt says it cannot fit (the rest of a rectangle that an
+    // earlier tick began, for instance).
+    if (whole <= std::min<std::size_t>(kDecodeBufferBytes, kWholeTryPayloads * Payload())) {
+      const double measure = Measure(pixels, stride, r.Width(), r.Height(), bpp);
+      if (ratio_ == 0 || ratio_ * measure <= static_cast<double>(Payload()))
+        return SendPiece(r, r, pixels, stride, bpp, c, emit, measure, true);
+    }
   }
   return CutBands(r, pixels, stride, bpp, c, emit, false);
 }
@@ -107,12 +133,13 @@ bool Cutter::CutBands(const Rect& r, const uint8_t* pixels, std::size_t stride, 
   std::vector<double> rows(static_cast<std::size_t>(height));
   for (int64_t y = 0; y < height; ++y)
     rows[static_cast<std::size_t>(y)] = Measure(pixels + static_cast<std::size_t>(y) * stride, stride, r.Width(), 1, bpp);
-  const double target = Target(), ratio = Ratio();
+  const double target = Target();
   const int64_t cap_rows = std::max<int64_t>(1, static_cast<int64_t>(InputCap() / scan));
   // A cut after a miss must not take the whole piece again.
   const int64_t most = split && height > 1 ? (height + 1) / 2 : height;
   bool ok = true;
   for (int64_t y = 0; y < height;) {
+    const double ratio = Ratio();  // what the pieces before taught
     // Whole rows while they are predicted to fit.
     int64_t k = 0;
     double m = 0;

@@ -20,9 +20,10 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// A capture holds at most this many bytes; larger rectangles are captured in row bands. The
-// whole 1920x1080x32 screen (8 MB) still goes in one grab.
-constexpr std::size_t kMaxCaptureBytes = 16u << 20;
+// A capture holds at most this many bytes (and at least one strip); larger rectangles are
+// captured in row bands, so that a tick that runs out of time or room has not read the
+// screen far beyond where it stops.
+constexpr std::size_t kMaxCaptureBytes = 2u << 20;
 
 struct Buffer {
   uint8_t* data = nullptr;
@@ -38,6 +39,7 @@ class SinkOutput : public DatagramOutput {
     sink(d.data(), d.size());
     return true;
   }
+  void Flush() override {}
   void PushControl(DatagramBytes d) override { sink(d.data(), d.size()); }
   std::size_t TrailerBytes() override { return 0; }
 };
@@ -60,6 +62,9 @@ struct SamplerState {
   int bad_level_logged = 0x7fffffff;
   bool timing = false;
   SamplerTimes times;
+  std::chrono::nanoseconds budget{std::chrono::milliseconds(20)};  // 0: none
+  Clock::time_point tick_start{};
+  bool sent_this_tick = false;  // a tick always sends one strip, so that it gets somewhere
 };
 
 SamplerState& S() {
@@ -149,6 +154,17 @@ Compressor& TheCompressor() {
   return *s.compressor;
 }
 
+// What a tick may still hand over: false when the sender has no room for a strip or the
+// tick has used its time; the caller puts back what it has not sent.
+enum class Go { kOn, kNoRoom, kNoTime };
+Go MayGoOn(DatagramOutput* out) {
+  const SamplerState& s = S();
+  if (out->Room() < StripReserveBytes()) return Go::kNoRoom;
+  if (s.budget.count() > 0 && s.sent_this_tick && Clock::now() - s.tick_start > s.budget)
+    return Go::kNoTime;
+  return Go::kOn;
+}
+
 // Cuts one strip and hands its pieces over; a piece the queue refuses goes back to the region.
 void SendStrip(DatagramOutput* out, const Rect& strip, const uint8_t* pixels, std::size_t scan,
                int bpp) {
@@ -167,6 +183,7 @@ void SendStrip(DatagramOutput* out, const Rect& strip, const uint8_t* pixels, st
                                    PutBack(piece);
                                  if (s.timing) handing += Since(h0);
                                });
+  out->Flush();
   if (s.timing) {
     s.times.compress_s += Since(t0) - handing;
     s.times.send_s += handing;
@@ -175,9 +192,9 @@ void SendStrip(DatagramOutput* out, const Rect& strip, const uint8_t* pixels, st
 }
 
 // Sends one rectangle no wider than a block row allows: captured in bands of whole strips,
-// each band once, the strips cut from it in memory. False when the queue ran out of room: the
-// rest of the rectangle is then back in the region.
-bool SendSlab(DatagramOutput* out, ScreenSource* screen, const Rect& r, int bpp) {
+// each band once, the strips cut from it in memory. Stops when the sender has no room or the
+// tick no time: the rest of the rectangle is then back in the region.
+Go SendSlab(DatagramOutput* out, ScreenSource* screen, const Rect& r, int bpp) {
   SamplerState& s = S();
   const int64_t w = r.Width();
   const std::size_t scan = static_cast<std::size_t>(ScanLineBytes(w, bpp));
@@ -187,9 +204,9 @@ bool SendSlab(DatagramOutput* out, ScreenSource* screen, const Rect& r, int bpp)
   for (int64_t y = r.top; y < r.bottom; y += band_rows) {
     const int64_t y1 = std::min<int64_t>(y + band_rows, r.bottom);
     const Rect band{r.left, static_cast<int32_t>(y), r.right, static_cast<int32_t>(y1)};
-    if (out->Room() < StripReserveBytes()) {
+    if (const Go go = MayGoOn(out); go != Go::kOn) {
       PutBack(Rect{r.left, band.top, r.right, r.bottom});
-      return false;
+      return go;
     }
     const std::size_t bytes = static_cast<std::size_t>(y1 - y) * scan;
     if (!Grow(s.capture, bytes)) {
@@ -203,9 +220,9 @@ bool SendSlab(DatagramOutput* out, ScreenSource* screen, const Rect& r, int bpp)
     for (int64_t sy = y; sy < y1; sy += step) {
       const Rect strip{r.left, static_cast<int32_t>(sy), r.right,
                        static_cast<int32_t>(std::min<int64_t>(sy + step, y1))};
-      if (out->Room() < StripReserveBytes()) {
+      if (const Go go = MayGoOn(out); go != Go::kOn) {
         PutBack(Rect{r.left, strip.top, r.right, r.bottom});
-        return false;
+        return go;
       }
       uint8_t* pixels = s.capture.data + static_cast<std::size_t>(sy - y) * scan;
       if (!captured) {
@@ -219,31 +236,34 @@ bool SendSlab(DatagramOutput* out, ScreenSource* screen, const Rect& r, int bpp)
         }
       }
       SendStrip(out, strip, pixels, scan, bpp);
+      s.sent_this_tick = true;
       SendPointer();
     }
   }
-  return true;
+  return Go::kOn;
 }
 
-// False when the queue ran out of room; what was not sent is back in the region.
-bool SendRectangle(DatagramOutput* out, const Rect& r) {
-  if (r.IsEmpty()) return true;
+// Stops when the sender has no room or the tick no time; what was not sent is back in the
+// region.
+Go SendRectangle(DatagramOutput* out, const Rect& r) {
+  if (r.IsEmpty()) return Go::kOn;
   ScreenSource* screen = Screen();
-  if (!screen) return true;  // no screen: the strip is dropped without a report
+  if (!screen) return Go::kOn;  // no screen: the strip is dropped without a report
   const int bpp = screen->BitsPerPixel();
-  if (bpp <= 0) return true;
+  if (bpp <= 0) return Go::kOn;
   S().cutter.NewRectangle();
   // One row must fit the viewer's 262144-byte buffer: wider rectangles go as column slabs.
   int64_t slab = static_cast<int64_t>(kDecodeBufferBytes) * 8 / bpp;
   while (slab > 1 && ScanLineBytes(slab, bpp) > static_cast<int64_t>(kDecodeBufferBytes)) --slab;
   for (int64_t x = r.left; x < r.right; x += slab) {
     const int64_t x1 = std::min<int64_t>(x + slab, r.right);
-    if (!SendSlab(out, screen, Rect{static_cast<int32_t>(x), r.top, static_cast<int32_t>(x1), r.bottom}, bpp)) {
+    const Go go = SendSlab(out, screen, Rect{static_cast<int32_t>(x), r.top, static_cast<int32_t>(x1), r.bottom}, bpp);
+    if (go != Go::kOn) {
       PutBack(Rect{static_cast<int32_t>(x1), r.top, r.right, r.bottom});
-      return false;
+      return go;
     }
   }
-  return true;
+  return Go::kOn;
 }
 
 // Copies the dirty region and empties it within one hold of g_mutex. The copy buffer is
@@ -298,11 +318,13 @@ int EffectiveCompressionLevel(int stored_level) {
 // bookkeeping stay below half as much again.
 std::size_t StripReserveBytes() { return kDecodeBufferBytes * 3 / 2; }
 
-void ScreenTick() {
+bool ScreenTick() {
   SamplerState& s = S();
   s.failure_logged = false;
+  s.tick_start = Clock::now();
+  s.sent_this_tick = false;
   DatagramOutput* out = Output();
-  if (!g_dirty_region || !g_mutex || !out) return;
+  if (!g_dirty_region || !g_mutex || !out) return false;
   const Clock::time_point now = Now();
   s.cutter.SetBudget(static_cast<std::size_t>(g_max_datagram) - std::min<std::size_t>(
                          out->TrailerBytes(), static_cast<std::size_t>(g_max_datagram)));
@@ -313,29 +335,36 @@ void ScreenTick() {
     s.cycle.AreaSent(now);
   }
   // While the sender lags, changes keep merging in the region and go out together later.
-  if (out->Room() < StripReserveBytes()) return;
+  if (MayGoOn(out) != Go::kOn) return false;
   std::size_t n = 0;
   if (!TakeDirtyRegion(&n)) {
     // The region keeps its rectangles for the next tick.
     LogLine("No memory to copy the changed area; it is sent at the next tick");
-    return;
+    return false;
   }
   const Rect* rects = reinterpret_cast<const Rect*>(s.rects.data);
   for (std::size_t i = 0; i < n; ++i) {
-    if (!SendRectangle(out, rects[i])) {
+    const Go go = SendRectangle(out, rects[i]);
+    if (go != Go::kOn) {
       for (std::size_t j = i + 1; j < n; ++j) PutBack(rects[j]);
-      return;
+      return go == Go::kNoTime;
     }
   }
+  if (MayGoOn(out) != Go::kOn) return false;  // the slice waits for the next tick
   const Rect slice = s.cycle.NextSlice(Rect{g_clip.left, g_clip.top, g_clip.right, g_clip.bottom}, now);
-  if (slice.IsEmpty()) return;
+  if (slice.IsEmpty()) return false;
   const std::size_t before = s.handed_wire;
-  SendRectangle(out, slice);
+  const Go go = SendRectangle(out, slice);
   s.cycle.SliceSent(s.handed_wire - before);
+  return go == Go::kNoTime;
 }
 
 void SendBlock(const Rect& strip) {
-  if (DatagramOutput* out = Output()) SendRectangle(out, strip);
+  if (DatagramOutput* out = Output()) {
+    S().tick_start = Clock::now();
+    S().sent_this_tick = false;
+    SendRectangle(out, strip);
+  }
 }
 
 void SendPointer() {
@@ -367,6 +396,7 @@ void SetSamplerOutput(DatagramOutput* output) { S().output = output; }
 void SetSamplerSink(DatagramSink sink) { S().sink.sink = std::move(sink); }
 void SetSamplerRealloc(SamplerRealloc fn) { S().realloc_fn = fn; }
 void SetSamplerClock(SamplerClock clock) { S().clock = std::move(clock); }
+void SetSamplerTickBudget(std::chrono::nanoseconds budget) { S().budget = budget; }
 
 void ResetSampler() {
   SamplerState& s = S();

@@ -3,7 +3,9 @@
 // second), announces the broadcast area at least once a second, takes the dirty region when
 // the sending stage has room for it, captures each changed rectangle once, has it cut into
 // pieces that each fit one datagram, and hands them over with the pointer after every strip;
-// a slice of the healing cycle follows. Main thread only (the thread of the timers).
+// a slice of the healing cycle follows. A tick stops after its time budget (20 ms) with the
+// rest back in the region, so that the tray, the dialog and the timers are served between
+// the parts of a large refresh. Main thread only (the thread of the timers).
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -16,8 +18,9 @@ class DatagramOutput;
 
 constexpr int STRIP_PIXELS = 50000;
 
-// Screen timer: see above.
-void ScreenTick();
+// Screen timer: see above. True when the tick stopped for its time budget with work left
+// that may go now: the caller ticks again once pending events are handled.
+bool ScreenTick();
 // Captures one rectangle and hands it over, cut to fit the datagram budget.
 void SendBlock(const Rect& strip);
 // Pointer timer and after every strip: an UPDATE_POINTER when the pointer moved.
@@ -42,6 +45,8 @@ void SetSamplerRealloc(SamplerRealloc fn);
 // The time the refresh gate and the healing cycle go by; default steady_clock.
 using SamplerClock = std::function<std::chrono::steady_clock::time_point()>;
 void SetSamplerClock(SamplerClock clock);
+// How long a tick may work before it leaves the rest for the next one; 0: no limit.
+void SetSamplerTickBudget(std::chrono::nanoseconds budget);
 // Forgets the last pointer position, the refresh times, the cutter's estimates and the
 // working buffers.
 void ResetSampler();

@@ -24,18 +24,29 @@ std::size_t SendQueue::QueuedBytes() const {
   return queued_;
 }
 
+// Blocks wake the sender only at Flush: waking it for every block would have the two threads
+// take turns on two busy cores, a sending thread or one that waits for tokens finds new
+// blocks anyway.
 bool SendQueue::PushBlock(DatagramBytes datagram) {
-  {
-    std::lock_guard<std::mutex> hold(mutex_);
-    if (queued_ + Cost(datagram) > capacity_) return false;
-    queued_ += Cost(datagram);
-    blocks_.push_back(std::move(datagram));
-  }
-  ready_.notify_one();
+  std::lock_guard<std::mutex> hold(mutex_);
+  if (queued_ + Cost(datagram) > capacity_) return false;
+  queued_ += Cost(datagram);
+  blocks_.push_back(std::move(datagram));
   return true;
 }
 
+void SendQueue::Flush() {
+  bool wake;
+  {
+    std::lock_guard<std::mutex> hold(mutex_);
+    wake = waiting_ == Waiting::kAnything && !blocks_.empty();
+    if (wake) waiting_ = Waiting::kNot;
+  }
+  if (wake) ready_.notify_one();
+}
+
 void SendQueue::PushControl(DatagramBytes datagram) {
+  bool wake;
   {
     std::lock_guard<std::mutex> hold(mutex_);
     if (control_.size() >= kControlEntries) {
@@ -43,8 +54,10 @@ void SendQueue::PushControl(DatagramBytes datagram) {
       ++dropped_control_;
     }
     control_.push_back(std::move(datagram));
+    wake = waiting_ != Waiting::kNot;
+    if (wake) waiting_ = Waiting::kNot;
   }
-  ready_.notify_one();
+  if (wake) ready_.notify_one();
 }
 
 std::size_t SendQueue::DroppedControl() const {
@@ -54,9 +67,11 @@ std::size_t SendQueue::DroppedControl() const {
 
 void SendQueue::WaitUntil(Clock::time_point deadline, bool blocks_too) {
   std::unique_lock<std::mutex> hold(mutex_);
+  waiting_ = blocks_too ? Waiting::kAnything : Waiting::kControl;
   ready_.wait_until(hold, deadline, [&] {
     return woken_ || !control_.empty() || (blocks_too && !blocks_.empty());
   });
+  waiting_ = Waiting::kNot;
   woken_ = false;
 }
 

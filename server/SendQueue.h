@@ -20,7 +20,10 @@ class DatagramOutput {
   // Bytes of blocks that may be handed over now without passing the bound.
   virtual std::size_t Room() = 0;
   // Queues a block behind every earlier one; false (and nothing queued) past the bound.
+  // Blocks may wait until the next Flush.
   virtual bool PushBlock(DatagramBytes datagram) = 0;
+  // The blocks handed over so far may go.
+  virtual void Flush() = 0;
   // Queues a pointer or area datagram ahead of every block.
   virtual void PushControl(DatagramBytes datagram) = 0;
   // Bytes the sending stage appends to every datagram (its sealer's trailer).
@@ -43,6 +46,7 @@ class SendQueue {
   std::size_t Room() const;
   std::size_t QueuedBytes() const;  // blocks, with their bookkeeping
   bool PushBlock(DatagramBytes datagram);
+  void Flush();  // wakes a sender that waits for blocks
   void PushControl(DatagramBytes datagram);
   std::size_t DroppedControl() const;
 
@@ -64,6 +68,8 @@ class SendQueue {
   mutable std::mutex mutex_;
   std::condition_variable ready_;
   bool woken_ = false;
+  enum class Waiting { kNot, kControl, kAnything };
+  Waiting waiting_ = Waiting::kNot;  // what would end the sender's wait
   std::size_t capacity_;
   std::size_t queued_ = 0;
   std::size_t dropped_control_ = 0;

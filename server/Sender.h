@@ -53,6 +53,7 @@ class Sender : public DatagramOutput {
   // DatagramOutput (the sampler's side).
   std::size_t Room() override { return queue_.Room(); }
   bool PushBlock(DatagramBytes datagram) override { return queue_.PushBlock(std::move(datagram)); }
+  void Flush() override { queue_.Flush(); }
   void PushControl(DatagramBytes datagram) override { queue_.PushControl(std::move(datagram)); }
   std::size_t TrailerBytes() override { return sealer_ ? sealer_->TrailerBytes() : 0; }
 

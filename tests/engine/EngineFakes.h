@@ -10,12 +10,14 @@
 #include <functional>
 #include <mutex>
 #include <random>
+#include <thread>
 #include <vector>
 
 #include "Common/UpdateHeader.h"
 #include "platform/Rect.h"
 #include "platform/Region.h"
 #include "platform/Screen.h"
+#include "server/Sampler.h"
 #include "server/SendQueue.h"
 #include "server/ServerState.h"
 
@@ -80,6 +82,7 @@ class FakeScreen : public ScreenSource {
 
   bool Capture(const Rect& r, uint8_t* out, std::size_t stride) override {
     captures.push_back(r);
+    if (capture_delay.count() > 0) std::this_thread::sleep_for(capture_delay);
     if (fail_captures > 0) {
       --fail_captures;
       return false;
@@ -106,6 +109,7 @@ class FakeScreen : public ScreenSource {
 
   std::vector<Rect> captures;
   std::vector<uint8_t> script;  // kScripted: the pixels' bytes, rows of width * bpp/8
+  std::chrono::milliseconds capture_delay{0};  // a slow screen
   Rect painted{};  // a client painted this rectangle with bytes of `paint`
   uint8_t paint = 0;
   int fail_captures = 0;
@@ -142,6 +146,7 @@ class RecordingOutput : public DatagramOutput {
   std::size_t capacity = SIZE_MAX / 2;
   std::size_t trailer = 0;
   std::size_t queued = 0, most_queued = 0;
+  int flushes = 0;
   std::vector<Datagram> sent;  // blocks and control, in the order handed over
 
   std::size_t Room() override { return queued < capacity ? capacity - queued : 0; }
@@ -153,6 +158,7 @@ class RecordingOutput : public DatagramOutput {
     Record(d);
     return true;
   }
+  void Flush() override { ++flushes; }
   void PushControl(std::vector<uint8_t> d) override { Record(d); }
   std::size_t TrailerBytes() override { return trailer; }
   void Drain() { queued = 0; }
@@ -177,6 +183,7 @@ inline void FreshServerState() {
   g_max_datagram = 1472;
   g_max_rate = 50000;
   g_refresh_cycle = 0;  // on where a test says so: the cycle repeats areas and slices
+  SetSamplerTickBudget(std::chrono::nanoseconds(0));  // one tick does it all, however slow
 }
 
 }  // namespace enginetest

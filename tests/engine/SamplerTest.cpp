@@ -455,6 +455,30 @@ TEST_F(SamplerTest, LaggingSenderMergesDamageAndNewestContentGoesLast) {
   EXPECT_EQ(wrong, 0) << "an older block went out after a newer one, or a part never went";
 }
 
+// A tick stops once it has used its time (after at least one strip) and says so; the rest
+// waits in the region and the following ticks send it, each pixel once.
+TEST_F(SamplerTest, ATickStopsAfterItsTimeAndTheNextOnesGoOn) {
+  FakeScreen s(1000, 600, 32);
+  s.capture_delay = std::chrono::milliseconds(15);
+  Use(s);
+  SetSamplerTickBudget(std::chrono::milliseconds(20));
+  Dirty({0, 0, 1000, 600});
+  int ticks = 0;
+  std::size_t last = 0;
+  for (bool more = true; more && ticks < 50; ++ticks) {
+    more = ScreenTick();
+    EXPECT_GT(Kind(UPDATE_BLOCK).size(), last) << "a tick that sent nothing, at " << ticks;
+    last = Kind(UPDATE_BLOCK).size();
+    if (more) {
+      EXPECT_FALSE(g_dirty_region->Empty());
+    }
+  }
+  SetSamplerTickBudget(std::chrono::nanoseconds(0));
+  EXPECT_GT(ticks, 1) << "one tick did it all";
+  EXPECT_TRUE(g_dirty_region->Empty());
+  ExpectBlocksTile({0, 0, 1000, 600});
+}
+
 // Thirty "go" within a second, ticks every 200 ms: two full refreshes, the second one a
 // second after the first; a request after that waits for the next second.
 TEST_F(SamplerTest, RefreshRequestsMergeIntoAtMostOneASecond) {

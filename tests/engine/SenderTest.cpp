@@ -168,6 +168,7 @@ TEST(Sender, PacesBlocksInBatchesWithinTheRate) {
   ASSERT_TRUE(sender.Start());
   const auto start = Clock::now();
   for (int i = 0; i < 600; ++i) ASSERT_TRUE(sender.PushBlock(Bytes(1472, 1)));
+  sender.Flush();
   ASSERT_TRUE(WaitUntil([&] { return sender.Drained(); }, 5s));
   const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
   const auto sent = transport.Take();
@@ -195,6 +196,7 @@ TEST(Sender, PointerAndAreaNeverWaitBehindBlocks) {
   sender.Configure(1000, 1472);  // 125 KB/s: 200 blocks take over 2 s
   ASSERT_TRUE(sender.Start());
   for (int i = 0; i < 200; ++i) ASSERT_TRUE(sender.PushBlock(Bytes(1472, 2)));
+  sender.Flush();
   std::this_thread::sleep_for(100ms);
   const auto pushed = Clock::now();
   sender.PushControl(Bytes(20, 1));
@@ -238,6 +240,7 @@ TEST(Sender, EveryDatagramIsSealedInSendOrder) {
     ASSERT_TRUE(sender.PushBlock(std::move(d)));
     if (i % 10 == 0) sender.PushControl(Bytes(20, 4));
   }
+  sender.Flush();
   ASSERT_TRUE(WaitUntil([&] { return sender.Drained(); }, 5s));
   const auto sent = transport.Take();
   ASSERT_EQ(sent.size(), 110u);
@@ -263,6 +266,7 @@ TEST(Sender, RepeatedFailuresGiveAtMostOneLogLineASecondWithACount) {
   int pushed = 0;
   while (Clock::now() - start < 2500ms) {
     for (int i = 0; i < 10; ++i, ++pushed) sender.PushBlock(Bytes(100, 5));
+    sender.Flush();
     std::this_thread::sleep_for(10ms);
   }
   ASSERT_TRUE(WaitUntil([&] { return sender.Drained(); }, 2s));

@@ -12,18 +12,12 @@
 #include <time.h>
 #include <zlib.h>
 
-#define Region XlibRegion
-#include <X11/Xlib.h>
-#include <X11/Xutil.h>
-#undef Region
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
-#include <random>
 #include <thread>
 #include <vector>
 
@@ -238,25 +232,16 @@ void DrawingClient(Sender* sender, const std::string& display) {
   ApplySendSettings();
   SetSamplerOutput(sender);
   ResetSampler();
-  Display* d = XOpenDisplay(display.c_str());
-  const Window root = DefaultRootWindow(d);
-  GC gc = XCreateGC(d, root, 0, nullptr);
-  constexpr int kPw = 200, kPh = 150;
-  XImage* patch = XCreateImage(d, DefaultVisual(d, DefaultScreen(d)), 24, ZPixmap, 0,
-                               static_cast<char*>(std::malloc(kPw * kPh * 4)), kPw, kPh, 32, 0);
-  std::mt19937 rng(3);
+  testsupport::PatchPainter client(display, 200, 150, 3);
   std::vector<double> ticks, handovers;
   const auto start = Clock::now();
   auto next_tick = start;
   while (Clock::now() - start < std::chrono::seconds(4)) {
-    for (int y = 0; y < kPh; ++y)
-      for (int x = 0; x < kPw; ++x) XPutPixel(patch, x, y, rng() & 0xffffff);
-    const int px = static_cast<int>(rng() % (kW - kPw)), py = static_cast<int>(rng() % (kH - kPh));
-    XPutImage(d, root, gc, patch, 0, 0, px, py, kPw, kPh);
-    XSync(d, False);
+    int px, py;
+    client.Paint(kW, kH, &px, &py);
     {
       std::lock_guard<std::mutex> hold(*g_mutex);
-      g_dirty_region->Union(Rect{px, py, px + kPw, py + kPh});
+      g_dirty_region->Union(Rect{px, py, px + 200, py + 150});
     }
     if (Clock::now() >= next_tick) {
       EnableSamplerTimes(true);
@@ -271,9 +256,6 @@ void DrawingClient(Sender* sender, const std::string& display) {
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  XDestroyImage(patch);
-  XFreeGC(d, gc);
-  XCloseDisplay(d);
   SetSamplerOutput(nullptr);
   std::printf("client drawing ~12 MB/s for 4 s at 50000 kbit/s: %zu ticks, longest %.1f ms, "
               "median %.1f ms; longest hand-over within a tick %.2f ms; queue %zu of %zu bytes\n",

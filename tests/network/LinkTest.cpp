@@ -10,15 +10,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#define Region XlibRegion
-#include <X11/Xlib.h>
-#include <X11/Xutil.h>
-#undef Region
-
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <random>
 #include <string>
 #include <thread>
 
@@ -296,14 +290,8 @@ TEST(Pacing, DrawingFasterThanMaxRateKeepsMemoryBoundedAndThePointerFlowing) {
   ASSERT_TRUE(WaitFor([&] { return rx.counts().blocks > 0; }, 15s)) << b.server->Log();
   std::this_thread::sleep_for(1s);  // the first refresh of a blank screen has gone
 
-  Display* d = XOpenDisplay(b.sx.display().c_str());
-  ASSERT_NE(d, nullptr);
-  const Window root = DefaultRootWindow(d);
-  GC gc = XCreateGC(d, root, 0, nullptr);
-  constexpr int kPw = 200, kPh = 150;
-  XImage* patch = XCreateImage(d, DefaultVisual(d, DefaultScreen(d)), 24, ZPixmap, 0,
-                               static_cast<char*>(std::malloc(kPw * kPh * 4)), kPw, kPh, 32, 0);
-  std::mt19937 rng(1);
+  testsupport::PatchPainter client(b.sx.display(), 200, 150, 1);
+  ASSERT_TRUE(client.ok());
   const auto t0 = Clock::now();
   const long rss0 = hardening::ResourcesOf(b.server->pid()).rss_kib;
   const auto wire0 = b.link.Counts();
@@ -311,13 +299,10 @@ TEST(Pacing, DrawingFasterThanMaxRateKeepsMemoryBoundedAndThePointerFlowing) {
   std::size_t drawn_bytes = 0;
   auto next_sample = t0 + 250ms;
   for (int i = 0; MsSince(t0) < 6000; ++i) {
-    for (int y = 0; y < kPh; ++y)
-      for (int x = 0; x < kPw; ++x) XPutPixel(patch, x, y, rng() & 0xffffff);
-    XPutImage(d, root, gc, patch, 0, 0, static_cast<int>(rng() % (1024 - kPw)),
-              static_cast<int>(rng() % (768 - kPh)), kPw, kPh);
-    drawn_bytes += kPw * kPh * 4;
-    XWarpPointer(d, None, root, 0, 0, 0, 0, static_cast<int>(i * 7 % 1000), static_cast<int>(i * 5 % 700));
-    XSync(d, False);
+    int x, y;
+    client.Paint(1024, 768, &x, &y);
+    drawn_bytes += 200 * 150 * 4;
+    client.MovePointer(i * 7 % 1000, i * 5 % 700);
     if (Clock::now() >= next_sample) {
       const long rss = hardening::ResourcesOf(b.server->pid()).rss_kib;
       rss_peak = std::max(rss_peak, rss);
@@ -328,9 +313,6 @@ TEST(Pacing, DrawingFasterThanMaxRateKeepsMemoryBoundedAndThePointerFlowing) {
   }
   const double seconds = MsSince(t0) / 1000;
   const auto wire1 = b.link.Counts();
-  XDestroyImage(patch);
-  XFreeGC(d, gc);
-  XCloseDisplay(d);
 
   // Pointer datagrams while drawing: the timer sends one every 50 ms when the pointer moved.
   double worst_gap = 0;

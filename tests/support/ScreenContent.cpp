@@ -94,6 +94,48 @@ bool DrawPhotoScreen(const std::string& display, int width, int height, unsigned
   return true;
 }
 
+struct PatchPainter::State {
+  explicit State(const std::string& display) : g(display) {}
+  Drawing g;
+  XImage* patch = nullptr;
+  int w = 0, h = 0;
+  std::mt19937 rng;
+};
+
+PatchPainter::PatchPainter(const std::string& display, int patch_width, int patch_height,
+                           unsigned seed)
+    : s_(std::make_unique<State>(display)) {
+  s_->w = patch_width;
+  s_->h = patch_height;
+  s_->rng.seed(seed);
+  if (!s_->g.ok()) return;
+  Display* d = s_->g.d();
+  s_->patch = XCreateImage(d, DefaultVisual(d, DefaultScreen(d)), 24, ZPixmap, 0,
+                           static_cast<char*>(std::malloc(static_cast<std::size_t>(patch_width) * patch_height * 4)),
+                           static_cast<unsigned>(patch_width), static_cast<unsigned>(patch_height), 32, 0);
+}
+
+PatchPainter::~PatchPainter() {
+  if (s_->patch) XDestroyImage(s_->patch);
+}
+
+bool PatchPainter::ok() const { return s_->patch != nullptr; }
+
+void PatchPainter::Paint(int screen_width, int screen_height, int* x, int* y) {
+  for (int py = 0; py < s_->h; ++py)
+    for (int px = 0; px < s_->w; ++px) XPutPixel(s_->patch, px, py, s_->rng() & 0xffffff);
+  *x = static_cast<int>(s_->rng() % static_cast<unsigned>(screen_width - s_->w));
+  *y = static_cast<int>(s_->rng() % static_cast<unsigned>(screen_height - s_->h));
+  XPutImage(s_->g.d(), s_->g.root(), s_->g.gc(), s_->patch, 0, 0, *x, *y,
+            static_cast<unsigned>(s_->w), static_cast<unsigned>(s_->h));
+  XSync(s_->g.d(), False);
+}
+
+void PatchPainter::MovePointer(int x, int y) {
+  XWarpPointer(s_->g.d(), None, s_->g.root(), 0, 0, 0, 0, x, y);
+  XSync(s_->g.d(), False);
+}
+
 std::vector<uint8_t> RootPixels(const std::string& display, int width, int height) {
   Drawing g(display);
   if (!g.ok()) return {};

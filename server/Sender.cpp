@@ -67,10 +67,10 @@ Sender::Counters Sender::counters() const {
 void Sender::Run() {
   std::vector<DatagramBytes> batch;
   batch.reserve(kBatch);
-  const std::size_t trailer = TrailerBytes();
   std::size_t burst = 0;
   while (!stop_) {
     Clock::time_point now = Clock::now();
+    const std::size_t trailer = TrailerBytes();
     {
       std::lock_guard<std::mutex> hold(config_mutex_);
       if (config_changed_) {
@@ -107,12 +107,12 @@ void Sender::Run() {
 }
 
 void Sender::SendBatch(std::vector<DatagramBytes>& batch) {
-  if (sealer_) {
-    const std::size_t trailer = sealer_->TrailerBytes();
+  if (DatagramSealer* sealer = sealer_.load()) {
+    const std::size_t trailer = sealer->TrailerBytes();
     for (DatagramBytes& d : batch) {
       const std::size_t n = d.size();
-      d.resize(n + trailer);
-      d.resize(sealer_->Seal(d.data(), n));
+      d.resize(n + trailer);  // the sampler left the room: no copy
+      d.resize(sealer->Seal(d.data(), n));
     }
   }
   std::size_t first = 0;

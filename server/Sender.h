@@ -47,7 +47,8 @@ class Sender : public DatagramOutput {
   // MaxRate in kbit/s (0: unpaced) and MaxDatagram in bytes, from any thread; the queue's
   // bound follows the rate (QueueBytesFor).
   void Configure(uint32_t max_rate_kbit, std::size_t max_datagram);
-  // Set before Start; the sampler's budget shrinks by its trailer. nullptr: none.
+  // Any time, from any thread; the sampler's budget shrinks by its trailer from its next
+  // tick. The sealer must outlive the Sender. nullptr: none.
   void SetSealer(DatagramSealer* sealer);
 
   // DatagramOutput (the sampler's side).
@@ -55,7 +56,10 @@ class Sender : public DatagramOutput {
   bool PushBlock(DatagramBytes datagram) override { return queue_.PushBlock(std::move(datagram)); }
   void Flush() override { queue_.Flush(); }
   void PushControl(DatagramBytes datagram) override { queue_.PushControl(std::move(datagram)); }
-  std::size_t TrailerBytes() override { return sealer_ ? sealer_->TrailerBytes() : 0; }
+  std::size_t TrailerBytes() override {
+    DatagramSealer* sealer = sealer_.load();
+    return sealer ? sealer->TrailerBytes() : 0;
+  }
 
   // Nothing queued and no batch on its way.
   bool Drained() const { return queue_.Empty() && !busy_.load(); }
@@ -72,7 +76,7 @@ class Sender : public DatagramOutput {
   void ReportFailures(Clock::time_point now);
 
   DatagramTransport* transport_;
-  DatagramSealer* sealer_ = nullptr;
+  std::atomic<DatagramSealer*> sealer_{nullptr};
   SendQueue queue_;
   std::thread thread_;
   std::atomic<bool> stop_{false};

@@ -16,8 +16,8 @@ constexpr double kStreamOverhead = 8;
 constexpr std::size_t kMaxInputPerPayload = 32;
 // The first piece of new content is tried whole up to this many payloads of input.
 constexpr std::size_t kWholeTryPayloads = 4;
-// Before anything was learnt, and after misses: compressed bytes per unit of measure that
-// hold for nearly any content (the measure counts every byte that differs from its left
+// Before anything was learnt: compressed bytes per unit of measure that hold for nearly any
+// content (the measure counts the bytes of every pixel that differs from its left
 // neighbour, and deflate seldom needs more than that).
 constexpr double kSafeRatio = 1.25;
 // After a miss the ratio rises at least this much.

@@ -4,6 +4,7 @@
 // server's main thread).
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 #include "platform/Rect.h"
@@ -22,6 +23,14 @@ class ScreenSource {
   virtual bool Capture(const Rect& r, uint8_t* out, std::size_t stride) = 0;
   // Pointer position in screen coordinates; false when it cannot be read.
   virtual bool PointerPosition(int32_t* x, int32_t* y) = 0;
+};
+
+// Where a screen source that learns of changes by itself (a Wayland compositor's damage)
+// reports them. Called on the source's own thread, never with a lock of the source held:
+// each must be quick and safe to call from any thread. Either may be empty.
+struct ScreenChangeSink {
+  std::function<void(const Rect&)> damage;      // an area changed, screen coordinates
+  std::function<void()> pointer_changed;        // the pointer moved or changed its shape
 };
 
 // A screen on the X display display_name (nullptr: $DISPLAY), using MIT-SHM with one reused

@@ -1,0 +1,29 @@
+# platform_wayland: screen sources for Wayland desktops. The protocol descriptions are ours
+# (platform/protocols); wayland-scanner turns them into client code at build time.
+pkg_check_modules(WAYLAND_CLIENT REQUIRED IMPORTED_TARGET wayland-client)
+pkg_get_variable(WAYLAND_SCANNER wayland-scanner wayland_scanner)
+if(NOT WAYLAND_SCANNER)
+  message(FATAL_ERROR "wayland-scanner not found (Debian: libwayland-dev)")
+endif()
+
+# orvane_wayland_protocol(VAR xml): generates the client header and glue code of one protocol
+# into the build tree and appends the glue source to VAR.
+function(orvane_wayland_protocol var xml)
+  get_filename_component(base ${xml} NAME_WE)
+  set(header ${CMAKE_CURRENT_BINARY_DIR}/wayland/${base}-client-protocol.h)
+  set(code ${CMAKE_CURRENT_BINARY_DIR}/wayland/${base}-protocol.c)
+  add_custom_command(OUTPUT ${header} ${code}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_CURRENT_BINARY_DIR}/wayland
+    COMMAND ${WAYLAND_SCANNER} client-header ${xml} ${header}
+    COMMAND ${WAYLAND_SCANNER} private-code ${xml} ${code}
+    DEPENDS ${xml} VERBATIM)
+  set(${var} ${${var}} ${header} ${code} PARENT_SCOPE)
+endfunction()
+
+set(ORVANE_SCREENCOPY_XML ${CMAKE_CURRENT_SOURCE_DIR}/protocols/wlr-screencopy-unstable-v1.xml)
+orvane_wayland_protocol(screencopy_sources ${ORVANE_SCREENCOPY_XML})
+add_library(platform_wayland STATIC ScreenCopy.cpp ${screencopy_sources})
+target_include_directories(platform_wayland PRIVATE ${CMAKE_CURRENT_BINARY_DIR}/wayland)
+target_link_libraries(platform_wayland
+  PUBLIC Threads::Threads
+  PRIVATE PkgConfig::WAYLAND_CLIENT Common)

@@ -93,6 +93,43 @@ struct ShmBuffer {
   }
 };
 
+bool SameShape(const ShmBuffer& a, const ShmBuffer& b) {
+  return a.data && b.data && a.shape.format == b.shape.format && a.shape.width == b.shape.width &&
+         a.shape.height == b.shape.height && a.shape.stride == b.shape.stride &&
+         a.y_invert == b.y_invert;
+}
+
+// Damage is checked against the previous picture in tiles of kTile pixels: sway scans a
+// full-screen client's buffer out without saying what changed, which wlroots reports as the
+// whole output on every frame asked for. Runs of changed tiles in a band become one
+// rectangle in *out (buffer coordinates).
+constexpr int32_t kTile = 64;
+
+void AddChangedTiles(const ShmBuffer& now, const ShmBuffer& before, const Rect& r,
+                     std::vector<Rect>* out) {
+  const std::size_t stride = static_cast<std::size_t>(now.shape.stride);
+  for (int32_t top = r.top, bottom; top < r.bottom; top = bottom) {
+    bottom = std::min((top / kTile + 1) * kTile, r.bottom);
+    int32_t run = -1;  // left edge of the run of changed tiles, -1 when none
+    for (int32_t left = r.left, right; left < r.right; left = right) {
+      right = std::min((left / kTile + 1) * kTile, r.right);
+      const std::size_t at = static_cast<std::size_t>(left) * 4;
+      const std::size_t bytes = static_cast<std::size_t>(right - left) * 4;
+      bool differs = false;
+      for (int32_t y = top; y < bottom && !differs; ++y) {
+        const std::size_t row = static_cast<std::size_t>(y) * stride + at;
+        differs = std::memcmp(now.data + row, before.data + row, bytes) != 0;
+      }
+      if (differs && run < 0) run = left;
+      if (!differs && run >= 0) {
+        out->push_back(Rect{run, top, left, bottom});
+        run = -1;
+      }
+    }
+    if (run >= 0) out->push_back(Rect{run, top, r.right, bottom});
+  }
+}
+
 struct Output {
   wl_output* proxy = nullptr;
   uint32_t version = 0;
@@ -175,6 +212,7 @@ class ScreencopyScreen final : public ScreenSource {
   std::vector<Rect> damage_;
   Clock::time_point next_frame_at_{};
   int failures_ = 0;
+  int quiet_frames_ = 0;
   int stop_fd_ = -1;
   std::thread thread_;
 
@@ -332,23 +370,33 @@ void ScreencopyScreen::FrameReady() {
   zwlr_screencopy_frame_v1_destroy(frame_);
   frame_ = nullptr;
   failures_ = 0;
-  next_frame_at_ = Clock::now() + milliseconds(options_.min_frame_interval_ms);
-  int32_t width, height;
+  ShmBuffer& fresh = buffers_[back_];
+  const ShmBuffer& before = buffers_[1 - back_];  // only read here, as Capture does
+  fresh.y_invert = y_invert_;
+  const bool comparable = have_frame_ && SameShape(fresh, before);
+  std::vector<Rect> changed;
+  const Rect all{0, 0, fresh.shape.width, fresh.shape.height};
+  for (const Rect& d : damage_) {
+    const Rect r = Intersection(d, all);
+    if (r.IsEmpty()) continue;
+    if (comparable) AddChangedTiles(fresh, before, r, &changed);
+    else changed.push_back(r);
+  }
+  // Damage without a changed pixel (a scanned-out client) lets the pace slow down to a
+  // few frames a second; the first real change brings it back.
+  quiet_frames_ = comparable && changed.empty() ? std::min(quiet_frames_ + 1, 3) : 0;
+  next_frame_at_ = Clock::now() + milliseconds(options_.min_frame_interval_ms << quiet_frames_);
   {
     std::lock_guard<std::mutex> hold(mutex_);
-    buffers_[back_].y_invert = y_invert_;
-    width = buffers_[back_].shape.width;
-    height = buffers_[back_].shape.height;
     back_ = 1 - back_;
     have_frame_ = true;
   }
   first_frame_.notify_all();
   // Told only now: whoever captures a reported area finds it in the picture already.
   if (!sink_.damage) return;
-  for (Rect r : damage_) {
-    if (y_invert_) r = Rect{r.left, height - r.bottom, r.right, height - r.top};
-    r = Intersection(r, Rect{0, 0, width, height});
-    if (!r.IsEmpty()) sink_.damage(r);
+  for (Rect r : changed) {
+    if (y_invert_) r = Rect{r.left, all.bottom - r.bottom, r.right, all.bottom - r.top};
+    sink_.damage(r);
   }
 }
 

@@ -6,9 +6,10 @@
 // Contract: the source runs one thread of its own (the watcher) that owns the Wayland
 // connection. It keeps asking for frames with copy_with_damage into shared memory, so the
 // compositor answers only when something on the output changed; each finished frame becomes
-// the picture that Capture reads, and only then are its damage rectangles handed to
-// sink.damage (on the watcher thread). So an area reported as changed is already in the
-// picture when the caller captures it. ClipBox, BitsPerPixel, Capture and PointerPosition may
+// the picture that Capture reads, and only then are its damage rectangles, narrowed to the
+// tiles whose pixels differ from the previous picture, handed to sink.damage (on the watcher
+// thread). So an area reported as changed is already in the picture when the caller captures
+// it, and damage without a changed pixel is not passed on. ClipBox, BitsPerPixel, Capture and PointerPosition may
 // be called from one other thread (the server's main thread); destroying the source stops and
 // joins the watcher and closes the connection.
 //

@@ -1,10 +1,11 @@
 # platform_wayland: screen sources for Wayland desktops. The protocol descriptions are ours
 # (platform/protocols); wayland-scanner turns them into client code at build time.
-pkg_check_modules(WAYLAND_CLIENT REQUIRED IMPORTED_TARGET wayland-client)
-pkg_get_variable(WAYLAND_SCANNER wayland-scanner wayland_scanner)
-if(NOT WAYLAND_SCANNER)
+pkg_get_variable(scanner wayland-scanner wayland_scanner)
+if(NOT scanner)
   message(FATAL_ERROR "wayland-scanner not found (Debian: libwayland-dev)")
 endif()
+# Cached so that the tests' folders can generate their protocols too.
+set(ORVANE_WAYLAND_SCANNER ${scanner} CACHE INTERNAL "wayland-scanner")
 
 # orvane_wayland_protocol(VAR xml): generates the client header and glue code of one protocol
 # into the build tree and appends the glue source to VAR.
@@ -14,8 +15,8 @@ function(orvane_wayland_protocol var xml)
   set(code ${CMAKE_CURRENT_BINARY_DIR}/wayland/${base}-protocol.c)
   add_custom_command(OUTPUT ${header} ${code}
     COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_CURRENT_BINARY_DIR}/wayland
-    COMMAND ${WAYLAND_SCANNER} client-header ${xml} ${header}
-    COMMAND ${WAYLAND_SCANNER} private-code ${xml} ${code}
+    COMMAND ${ORVANE_WAYLAND_SCANNER} client-header ${xml} ${header}
+    COMMAND ${ORVANE_WAYLAND_SCANNER} private-code ${xml} ${code}
     DEPENDS ${xml} VERBATIM)
   set(${var} ${${var}} ${header} ${code} PARENT_SCOPE)
 endfunction()

@@ -175,6 +175,7 @@ class ScreencopyScreen final : public ScreenSource {
   bool Capture(const Rect& r, uint8_t* out, std::size_t stride) override;
 
   bool PointerPosition(int32_t*, int32_t*) override { return false; }
+  bool ReportsChanges() const override { return true; }
 
  private:
   // Watcher thread.

@@ -23,8 +23,9 @@ endfunction()
 
 set(ORVANE_SCREENCOPY_XML ${CMAKE_CURRENT_SOURCE_DIR}/protocols/wlr-screencopy-unstable-v1.xml)
 orvane_wayland_protocol(screencopy_sources ${ORVANE_SCREENCOPY_XML})
-add_library(platform_wayland STATIC ScreenCopy.cpp ${screencopy_sources})
+# ServerScreen.cpp chooses between this and the X11 source, hence platform_x11.
+add_library(platform_wayland STATIC ScreenCopy.cpp ServerScreen.cpp ${screencopy_sources})
 target_include_directories(platform_wayland PRIVATE ${CMAKE_CURRENT_BINARY_DIR}/wayland)
 target_link_libraries(platform_wayland
-  PUBLIC Threads::Threads
+  PUBLIC Threads::Threads platform_x11
   PRIVATE PkgConfig::WAYLAND_CLIENT Common)

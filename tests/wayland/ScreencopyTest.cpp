@@ -93,16 +93,26 @@ class ScreencopyTest : public ::testing::Test {
     sway_ = std::make_unique<SwaySession>();
     ASSERT_TRUE(sway_->ok()) << sway_->error();
   }
+  // A client covering the output with pattern seed, and the source watching it.
+  void PatternAndOpen(uint32_t seed) {
+    painter_ = std::make_unique<WaylandPainter>(sway_->wayland_socket());
+    ASSERT_TRUE(painter_->ok());
+    ASSERT_TRUE(painter_->Pattern(seed));
+    screen_ = Open(*sway_, &log_);
+    ASSERT_TRUE(screen_);
+  }
+  // Destroyed in reverse: the source first, the desktop last.
   std::unique_ptr<SwaySession> sway_;
+  std::unique_ptr<WaylandPainter> painter_;
+  DamageLog log_;
+  std::unique_ptr<ScreenSource> screen_;
 };
 
 TEST_F(ScreencopyTest, PictureEqualsScreenshotOfTheOutputBeforeAndAfterDrawing) {
-  WaylandPainter painter(sway_->wayland_socket());
-  ASSERT_TRUE(painter.ok());
-  ASSERT_TRUE(painter.Pattern(17));
-  DamageLog log;
-  auto screen = Open(*sway_, &log);
-  ASSERT_TRUE(screen);
+  ASSERT_NO_FATAL_FAILURE(PatternAndOpen(17));
+  WaylandPainter& painter = *painter_;
+  ScreenSource* screen = screen_.get();
+  DamageLog& log = log_;
   EXPECT_EQ(screen->ClipBox(), (Rect{0, 0, 640, 480}));
   EXPECT_EQ(screen->BitsPerPixel(), 32);
 
@@ -224,12 +234,9 @@ TEST_F(ScreencopyTest, EdgesOfTheOutputReadAsZeroAndRowsArePadded) {
 }
 
 TEST_F(ScreencopyTest, FollowsAChangeOfTheOutputMode) {
-  WaylandPainter painter(sway_->wayland_socket());
-  ASSERT_TRUE(painter.ok());
-  ASSERT_TRUE(painter.Pattern(3));
-  DamageLog log;
-  auto screen = Open(*sway_, &log);
-  ASSERT_TRUE(screen);
+  ASSERT_NO_FATAL_FAILURE(PatternAndOpen(3));
+  ScreenSource* screen = screen_.get();
+  DamageLog& log = log_;
   ASSERT_EQ(sway_->Swaymsg("output HEADLESS-1 resolution 800x600"), 0);
   ASSERT_TRUE(WaitFor([&] { return screen->ClipBox() == Rect{0, 0, 800, 600}; },
                       milliseconds(3000)));

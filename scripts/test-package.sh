@@ -11,7 +11,6 @@
 # runs in a private network namespace.
 set -u
 cd "$(dirname "$0")/.."
-ROOT=$(pwd)
 BUILD=${BUILD_DIR:-build}
 START=$(date +%s)
 
@@ -62,12 +61,17 @@ lap lintian
 # --- install with apt, which resolves and fetches the dependencies --------------------------
 BEFORE=$(mktemp)
 dpkg-query -W -f='${Package}:${Architecture}\n' | sort >"$BEFORE"
-WORK=$(mktemp -d)
+# In /tmp, which the unprivileged user below can reach whatever TMPDIR says.
+WORK=$(mktemp -d /tmp/orvane-package-test.XXXXXX)
 chmod 755 "$WORK"
-# What runs as the unprivileged user writes only below USER_DIR (its home, the demo's output).
+# What runs as the unprivileged user writes only below USER_DIR (its home, the demo's output)
+# and reads the demo's scripts from a copy there: the work tree may lie in a folder it cannot
+# enter.
 USER_DIR=$WORK/user
-mkdir -p "$USER_DIR/home"
-chown -R nobody: "$USER_DIR"
+mkdir -p "$USER_DIR/home" "$USER_DIR/src/scripts"
+cp scripts/run-demo.sh scripts/install-deps.sh "$USER_DIR/src/scripts/"
+chown -R nobody: "$USER_DIR/home"
+mkdir -p "$USER_DIR/demo" && chown nobody: "$USER_DIR/demo"
 cleanup() {
   trap - EXIT INT TERM
   if dpkg-query -W -f='${Status}' orvane-varno 2>/dev/null | grep -q "installed"; then
@@ -182,7 +186,7 @@ lap "installed files"
 DEMO=$USER_DIR/demo
 if env -i PATH=/usr/bin:/bin HOME="$USER_DIR/home" DEMO_PROGRAMS=/usr/bin DEMO_OUT="$DEMO" \
     DEMO_SECONDS=10 DEMO_SHOT_SECONDS=2 setpriv --reuid=nobody --regid=nogroup --clear-groups \
-    sh "$ROOT/scripts/run-demo.sh" >"$WORK/demo.log" 2>&1; then
+    sh "$USER_DIR/src/scripts/run-demo.sh" >"$WORK/demo.log" 2>&1; then
   best=""
   for v in "$DEMO"/viewer-*.png; do
     s=$(echo "$v" | sed 's,viewer-\([0-9]*\)\.png$,server-\1.png,')

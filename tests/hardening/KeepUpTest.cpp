@@ -15,6 +15,7 @@
 #include <sstream>
 
 #include "tests/glimt/NetTestSupport.h"
+#include "tests/glimt/PhotoRefresh.h"
 #include "tests/hardening/Harness.h"
 
 using namespace std::chrono_literals;
@@ -24,66 +25,9 @@ using testsupport::WaitFor;
 using testsupport::Xvfb;
 
 namespace {
-constexpr int kW = 1920, kH = 1080;
-constexpr std::size_t kMaxDatagram = 1472;  // 1500 - IP - UDP
-
-// Soft gradients and shapes with sensor-like noise: what a photo compresses like.
-std::vector<uint32_t> PhotoPicture() {
-  std::mt19937 rng(5);
-  std::vector<uint32_t> p(static_cast<std::size_t>(kW) * kH);
-  for (int y = 0; y < kH; ++y)
-    for (int x = 0; x < kW; ++x) {
-      const double s = std::sin(x / 97.0) * std::cos(y / 53.0), t = std::sin((x + y) / 211.0);
-      auto channel = [&](double base) {
-        const int v = static_cast<int>(base) + static_cast<int>(rng() % 9) - 4;
-        return static_cast<uint32_t>(std::clamp(v, 0, 255));
-      };
-      p[static_cast<std::size_t>(y) * kW + x] = channel(128 + 90 * s) << 16 |
-                                                channel(120 + 80 * t) << 8 |
-                                                channel(100 + 60 * s * t);
-    }
-  return p;
-}
-
-std::vector<uint8_t> Deflate(const std::vector<uint8_t>& raw) {
-  uLongf n = compressBound(raw.size());
-  std::vector<uint8_t> z(n);
-  compress2(z.data(), &n, raw.data(), raw.size(), 1);
-  z.resize(n);
-  return z;
-}
-
-// The block (x, y, w, h) of the picture as an UPDATE_BLOCK datagram (32 bpp).
-std::vector<uint8_t> BlockOf(const std::vector<uint32_t>& p, int x, int y, int w, int h) {
-  std::vector<uint8_t> raw;
-  raw.reserve(static_cast<std::size_t>(w) * h * 4);
-  for (int r = y; r < y + h; ++r)
-    for (int c = x; c < x + w; ++c) {
-      const uint32_t v = p[static_cast<std::size_t>(r) * kW + c];
-      raw.insert(raw.end(), {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8),
-                             static_cast<uint8_t>(v >> 16), 0});
-    }
-  return glimttest::Block(x, y, x + w, y + h, Deflate(raw));
-}
-
-// Columns of 120 pixels cut into as many rows as fit one datagram.
-std::vector<std::vector<uint8_t>> CutIntoDatagrams(const std::vector<uint32_t>& p) {
-  std::vector<std::vector<uint8_t>> out;
-  constexpr int kColumn = 120;
-  for (int x = 0; x < kW; x += kColumn) {
-    int rows = 4;
-    for (int y = 0; y < kH;) {
-      rows = std::min(rows, kH - y);
-      std::vector<uint8_t> d = BlockOf(p, x, y, kColumn, rows);
-      while (d.size() > kMaxDatagram && rows > 1) d = BlockOf(p, x, y, kColumn, --rows);
-      if (d.size() > kMaxDatagram) return {};  // the content does not compress at all
-      out.push_back(std::move(d));
-      y += rows;
-      ++rows;  // try one more next time
-    }
-  }
-  return out;
-}
+using glimttest::kPhotoHeight;
+using glimttest::kPhotoWidth;
+constexpr int kW = kPhotoWidth, kH = kPhotoHeight;
 
 // Sends without pause, 64 datagrams a system call.
 class BurstSender {
@@ -206,8 +150,8 @@ class KeepUp : public testing::TestWithParam<const char*> {};
 TEST_P(KeepUp, AnUnpacedPhotoRefreshInSmallDatagramsArrivesWholeWithNothingDropped) {
   REQUIRE_PRIVATE_NETWORK();
   const bool veth = std::string(GetParam()) == "veth";
-  const std::vector<uint32_t> picture = PhotoPicture();
-  const auto datagrams = CutIntoDatagrams(picture);
+  const std::vector<uint32_t> picture = glimttest::PhotoPicture();
+  const auto datagrams = glimttest::CutIntoDatagrams(picture);
   ASSERT_FALSE(datagrams.empty());
   std::size_t bytes = 0;
   for (const auto& d : datagrams) bytes += d.size();

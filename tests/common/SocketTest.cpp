@@ -15,7 +15,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <sstream>
 #include <thread>
 #include <cstring>
 #include <string>
@@ -437,21 +436,6 @@ bool DropNetAdmin() {
   return syscall(SYS_capset, &header, data) == 0;
 }
 
-// Drops counted by the kernel for one UDP socket, from /proc/net/udp (bound port in hex).
-long KernelDrops(int port) {
-  char key[16];
-  std::snprintf(key, sizeof key, ":%04X ", port);
-  const std::string table = ReadFile("/proc/net/udp");
-  for (const std::string& line : Lines(table))
-    if (line.find(key) != std::string::npos && line.find(key) < 20) {
-      std::istringstream fields(line);
-      std::string field;
-      long last = -1;
-      while (fields >> field) last = std::atol(field.c_str());
-      return last;
-    }
-  return -1;
-}
 }  // namespace
 
 // A privileged process gets the buffer it asks for; a user's process is cut to
@@ -545,7 +529,7 @@ TEST_F(SocketTest, DatagramsDroppedByAFullSocketAreCountedWithTheNextOnesRead) {
   uint32_t dropped = 0xFFFFFFFF;
   ASSERT_EQ(ReceiveDatagram(receiver, buffer, sizeof buffer, &dropped), 1000);
   EXPECT_EQ(numbers.size() + dropped, static_cast<std::size_t>(kSent));
-  EXPECT_EQ(KernelDrops(port), static_cast<long>(dropped));
+  EXPECT_EQ(testsupport::UdpSocketDrops(port), static_cast<long>(dropped));
   close(sender);
   close(receiver);
 }

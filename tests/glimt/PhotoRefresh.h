@@ -32,14 +32,6 @@ inline std::vector<uint32_t> PhotoPicture() {
   return p;
 }
 
-inline std::vector<uint8_t> Deflate(const std::vector<uint8_t>& raw) {
-  uLongf n = compressBound(raw.size());
-  std::vector<uint8_t> z(n);
-  compress2(z.data(), &n, raw.data(), raw.size(), 1);
-  z.resize(n);
-  return z;
-}
-
 // The block (x, y, w, h) of the picture as an UPDATE_BLOCK datagram (32 bpp).
 inline std::vector<uint8_t> BlockOf(const std::vector<uint32_t>& p, int x, int y, int w, int h) {
   std::vector<uint8_t> raw;
@@ -50,7 +42,7 @@ inline std::vector<uint8_t> BlockOf(const std::vector<uint32_t>& p, int x, int y
       raw.insert(raw.end(), {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8),
                              static_cast<uint8_t>(v >> 16), 0});
     }
-  return Block(x, y, x + w, y + h, Deflate(raw));
+  return Block(x, y, x + w, y + h, Compress(raw, 1));
 }
 
 // Columns of 120 pixels cut into as many rows as fit one datagram.

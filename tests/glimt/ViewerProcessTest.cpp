@@ -77,6 +77,15 @@ class ViewerProcessTest : public ::testing::Test {
                                        "ORVANE_REGISTRY=" + registry_.path(), LsanOptions()},
         logs_ / "glimt.out");
   }
+  // The viewer without arguments, its dialog set to "Multicast Address:" (the default group
+  // 227.0.0.1) and on the screen; nullptr when the dialog did not come.
+  std::unique_ptr<Child> StartWithGroupInTheDialog(const Xvfb& x) {
+    SetSettingDword("Type", 1, "Parameters");
+    auto viewer = StartViewer(x, {});
+    if (!WaitFor([&] { return !VisibleWindow(x.display(), "Orvane GLIMT").empty(); }, 8s))
+      return nullptr;
+    return viewer;
+  }
   TempDir registry_;
   TempDir logs_;
 };
@@ -189,12 +198,11 @@ TEST_F(ViewerProcessTest, AnEightBitDisplayEndsStartUpWithTheReason) {
 }
 
 TEST_F(ViewerProcessTest, MulticastAddressFromTheDialogJoinsThatGroupWithoutRequests) {
-  SetSettingDword("Type", 1, "Parameters");
   Xvfb x(640, 480);
   ASSERT_TRUE(x.ok());
   FakeRendezvous service;
-  auto viewer = StartViewer(x, {});
-  ASSERT_TRUE(WaitFor([&] { return !VisibleWindow(x.display(), "Orvane GLIMT").empty(); }, 8s));
+  auto viewer = StartWithGroupInTheDialog(x);
+  ASSERT_TRUE(viewer);
   KeyInto(x.display(), "Orvane GLIMT", "Return");  // OK is the default button
   Sender sender("227.0.0.1", 10510);
   // A group given directly shows nothing until the server next sends an area.
@@ -228,12 +236,11 @@ TEST_F(ViewerProcessTest, MulticastAddressFromTheDialogJoinsThatGroupWithoutRequ
 // again over a cycle, a slice a tick. A viewer of the group (nobody asks for anything) shows
 // the whole picture within an area's second and one cycle.
 TEST_F(ViewerProcessTest, AGroupViewerShowsThePictureFromTheServersOwnRepeatsWithNobodyAsking) {
-  SetSettingDword("Type", 1, "Parameters");
   Xvfb x(640, 480);
   ASSERT_TRUE(x.ok());
   FakeRendezvous service;
-  auto viewer = StartViewer(x, {});
-  ASSERT_TRUE(WaitFor([&] { return !VisibleWindow(x.display(), "Orvane GLIMT").empty(); }, 8s));
+  auto viewer = StartWithGroupInTheDialog(x);
+  ASSERT_TRUE(viewer);
   Sender sender("227.0.0.1", 10510);
   std::atomic<bool> serving{true};
   std::thread server([&] {  // ticks of 100 ms: an area every 10th, a tenth of the area each

@@ -67,20 +67,6 @@ class BurstSender {
   sockaddr_in to_{};
 };
 
-// The kernel's drop count of the UDP socket bound to port 10510 (the viewer's).
-long SocketDrops() {
-  std::ifstream in("/proc/net/udp");
-  std::string line;
-  while (std::getline(in, line))
-    if (line.find(":290E ") != std::string::npos && line.find(":290E ") < 20) {
-      std::istringstream fields(line);
-      std::string f, last;
-      while (fields >> f) last = f;
-      return std::atol(last.c_str());
-    }
-  return -1;
-}
-
 long CpuTicks(pid_t pid) {
   std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
   std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
@@ -198,7 +184,7 @@ TEST_P(KeepUp, AnUnpacedPhotoRefreshInSmallDatagramsArrivesWholeWithNothingDropp
   }, 20s);
   const double whole_ms = MsSince(start);
   const long cpu_ms = (CpuTicks(viewer->pid()) - cpu_before) * 1000 / sysconf(_SC_CLK_TCK);
-  const long socket_drops = SocketDrops();
+  const long socket_drops = testsupport::UdpSocketDrops(10510);
   viewer->Kill(15);
   int status = -1;
   EXPECT_TRUE(viewer->Wait(10s, &status));

@@ -1,6 +1,7 @@
 #include "Common/MulticastSocket.h"
 
 #include <arpa/inet.h>
+#include <linux/sock_diag.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -187,6 +188,14 @@ int SetReceiveBuffer(int sock, int bytes) {
 }
 
 bool CountReceiveDrops(int sock) { return SetIntOption(sock, SOL_SOCKET, SO_RXQ_OVFL, 1) == 0; }
+
+long ReceiveDrops(int sock) {
+  uint32_t info[SK_MEMINFO_VARS] = {};
+  socklen_t len = sizeof info;
+  if (getsockopt(sock, SOL_SOCKET, SO_MEMINFO, info, &len) != 0 || len <= SK_MEMINFO_DROPS * 4)
+    return -1;
+  return info[SK_MEMINFO_DROPS];
+}
 
 long ReceiveDatagram(int sock, void* buffer, std::size_t capacity, uint32_t* drops) {
   iovec io{buffer, capacity};

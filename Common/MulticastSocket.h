@@ -21,6 +21,9 @@ int OpenMulticastReceiver(const char* group, int port);
 int SetReceiveBuffer(int sock, int bytes);
 // Makes every datagram carry the socket's count of datagrams dropped so far (SO_RXQ_OVFL).
 bool CountReceiveDrops(int sock);
+// The socket's count of datagrams dropped so far, read now (SO_MEMINFO): a burst's last drops
+// come with no datagram when nothing follows it. -1 when the kernel does not tell.
+long ReceiveDrops(int sock);
 // One datagram into buffer (capacity bytes), without blocking. Returns its size, 0 for an
 // empty datagram, -1 with EAGAIN when none is waiting, or -1 with the last error set on
 // failure. *drops receives the socket's drop count as of this datagram, when the kernel sent

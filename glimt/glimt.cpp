@@ -214,6 +214,12 @@ void ReceiveLoop(ReceiveControl& rc, ReceiveState& st) {
     uint32_t drops = st.socket_drops;
     const long n = ReceiveDatagram(rc.sock, buffer.get(), kReceiveBufferBytes, &drops);
     if (n < 0 && (GetLastError() == EAGAIN || GetLastError() == EWOULDBLOCK)) {
+      // Drops at the end of a burst come with no datagram: read the count before waiting.
+      const long now = ReceiveDrops(rc.sock);
+      if (now >= 0 && static_cast<uint32_t>(now) != st.socket_drops) {
+        NoteLosses(st, 0, static_cast<uint32_t>(now) - st.socket_drops);
+        st.socket_drops = static_cast<uint32_t>(now);
+      }
       if (!WaitForDatagram(rc)) return;
       continue;
     }

@@ -95,8 +95,10 @@ class SlowSend {
 };
 
 TEST(RefreshRequesterTest, CallersNeverWaitForTheConnectionAndNothingStartsAfterStop) {
-  auto* send = new SlowSend;  // the thread may outlive the test's scope in a failure
-  auto* requester = new RefreshRequester([send] { (*send)(); }, 50ms);
+  // Never deleted, as in the viewer: the thread may still be inside a call. Static, so that
+  // they stay reachable.
+  static auto* send = new SlowSend;
+  static auto* requester = new RefreshRequester([] { (*send)(); }, 50ms);
   ASSERT_TRUE(requester->Start());
   requester->Ask();
   ASSERT_TRUE(send->WaitStarted(1, 5s));

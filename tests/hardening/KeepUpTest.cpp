@@ -171,7 +171,8 @@ TEST_P(KeepUp, AnUnpacedPhotoRefreshIsShownWholeOrEveryLossIsCountedAndAskedFor)
                             as_user ? std::vector<std::string>{"setpriv",
                                                                "--bounding-set=-net_admin", "--"}
                                     : std::vector<std::string>{});
-  ASSERT_TRUE(WaitFor([&] { return service.gos() >= 1; }, 10s)) << "the viewer never asked";
+  ASSERT_TRUE(WaitFor([&] { return service.gos() >= 1; }, 10s))
+      << "the viewer never asked: " << testsupport::Shell("cat '" + dir.path() + "'/viewer/*");
 
   const long cpu_before = CpuTicks(viewer->pid());
   const auto start = Clock::now();

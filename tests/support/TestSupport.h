@@ -77,6 +77,9 @@ bool WaitFor(Pred pred, std::chrono::milliseconds limit) {
   return pred();
 }
 
+// Datagrams the kernel dropped for the UDP socket of this network namespace bound to port
+// (the last column of /proc/net/udp); -1 when there is none.
+long UdpSocketDrops(int port);
 // Number of open descriptors of a process (from /proc/PID/fd); -1 if unreadable.
 int CountFds(pid_t pid);
 // Folder of the built programs (ORVANE_BIN_DIR, set by CMake).

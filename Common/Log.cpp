@@ -22,26 +22,22 @@ constexpr std::size_t kMaxLine = kMessageBytes - 1;
 
 std::atomic<FatalErrorHook> g_fatal_error_hook{nullptr};
 
-// vsnprintf cuts the message at 8191 characters; the flag tells whether it did.
-std::string FormatMessage(const char* format, va_list args, bool* cut = nullptr) {
+// vsnprintf cuts the message at 8191 characters.
+std::string FormatMessage(const char* format, va_list args) {
   char buffer[kMessageBytes];
-  int n = std::vsnprintf(buffer, sizeof buffer, format ? format : "", args);
-  if (n < 0) {
-    buffer[0] = '\0';
-    n = 0;
-  }
-  if (cut) *cut = static_cast<std::size_t>(n) >= sizeof buffer;
+  if (std::vsnprintf(buffer, sizeof buffer, format ? format : "", args) < 0) buffer[0] = '\0';
   return std::string(buffer);
 }
 
 // A line keeps its own parts (time stamp, error text, line end); only the message in the
-// middle is shortened so that the whole stays within kMaxLine. A message that was cut ends its
-// line anyway, so that the next writer's line starts on a line of its own.
-std::string BuildLine(const std::string& head, std::string message, const std::string& tail,
-                      bool cut) {
+// middle is shortened so that the whole stays within kMaxLine. Without a tail the line ends
+// in the message's own "\n" or in one added here, so that the next line never runs on.
+std::string BuildLine(const std::string& head, std::string message, const std::string& tail) {
   std::string end = tail;
-  const bool too_long = cut || head.size() + message.size() + end.size() > kMaxLine;
-  if (too_long && end.empty()) end = "\n";
+  if (end.empty()) {
+    if (!message.empty() && message.back() == '\n') message.pop_back();
+    end = "\n";
+  }
   if (head.size() + end.size() >= kMaxLine) return head.substr(0, kMaxLine - end.size()) + end;
   const std::size_t room = kMaxLine - head.size() - end.size();
   if (message.size() > room) message.resize(room);
@@ -74,7 +70,7 @@ std::string TimeStamp(const LocalTime& t) {
 
 // Appends one line to this month's log file; the debug copy is made only once the file is open,
 // so that a lost line is lost everywhere alike.
-void AppendLogLine(const std::string& message, const std::string& tail, bool cut) {
+void AppendLogLine(const std::string& message, const std::string& tail) {
   const LocalTime now = LocalNow();
   const std::string& exe = ExecutablePath();
   if (exe.empty()) return;
@@ -82,7 +78,7 @@ void AppendLogLine(const std::string& message, const std::string& tail, bool cut
   if (name.size() > PATH_MAX - 1) return;
   const int fd = open(name.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
   if (fd < 0) return;
-  const std::string line = BuildLine(TimeStamp(now), message, tail, cut);
+  const std::string line = BuildLine(TimeStamp(now), message, tail);
   WriteDebug(line);
   WriteAll(fd, line);
   close(fd);
@@ -129,10 +125,9 @@ void LogLine(const char* format, ...) {
   LastErrorKeeper keep;
   va_list args;
   va_start(args, format);
-  bool cut = false;
-  const std::string message = FormatMessage(format, args, &cut);
+  const std::string message = FormatMessage(format, args);
   va_end(args);
-  AppendLogLine(message, "", cut);
+  AppendLogLine(message, "");
 }
 
 void LogError(const char* format, ...) {
@@ -141,7 +136,7 @@ void LogError(const char* format, ...) {
   va_start(args, format);
   const std::string message = FormatMessage(format, args);
   va_end(args);
-  AppendLogLine(message, " ERROR: " + SystemTextOrEmpty(keep.saved()) + "\n", false);
+  AppendLogLine(message, " ERROR: " + SystemTextOrEmpty(keep.saved()) + "\n");
 }
 
 void ReportError(const char* format, ...) {
@@ -154,11 +149,11 @@ void ReportError(const char* format, ...) {
   std::string line;
   std::string text;
   if (code == 0) {
-    line = BuildLine("-- ERROR: ", message, "\n", false);
+    line = BuildLine("-- ERROR: ", message, "\n");
   } else if (!SystemText(code, text)) {
-    line = BuildLine("-- ERROR: ", message, ": " + std::to_string(code) + "\n", false);
+    line = BuildLine("-- ERROR: ", message, ": " + std::to_string(code) + "\n");
   } else {
-    line = BuildLine("** ERROR: ", message, " - " + text + "\n", false);
+    line = BuildLine("** ERROR: ", message, " - " + text + "\n");
   }
   WriteDebug(line);
 }

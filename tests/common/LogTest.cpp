@@ -52,11 +52,15 @@ TEST(LogLine, WritesStampedLinesBesideTheExecutable) {
   const mode_t old_mask = umask(022);
   LogLine("Starting %s on port %d\n", "varno", 10510);
   umask(old_mask);
+  // A message without a line end still makes a line of its own; one "\n" is not doubled.
   LogLine("no line end");
   LogLine(" continued\n");
+  LogLine("%s", "");
+  LogLine("two ends\n\n");
   err.Restore();
   const std::string expected = std::string(kStamp) + "Starting varno on port 10510\n" + kStamp +
-                               "no line end" + kStamp + " continued\n";
+                               "no line end\n" + kStamp + " continued\n" + kStamp + "\n" +
+                               kStamp + "two ends\n\n";
   EXPECT_EQ(place.Log(), expected);
   // The debug stream gets the same lines; the file has LF only.
   EXPECT_EQ(err.text(), expected);

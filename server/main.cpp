@@ -11,6 +11,7 @@
 #include <QApplication>
 #include <QSocketNotifier>
 
+#include "Common/Log.h"
 #include "platform/Screen.h"
 #include "server/Monitor.h"
 #include "server/varno.h"
@@ -68,7 +69,8 @@ int main(int argc, char** argv) {
   // A target never begins with "--", so these take nothing from a valid call.
   if (argc > 1 && std::strncmp(argv[1], "--", 2) == 0) {
     if (std::strcmp(argv[1], "--help") == 0) {
-      std::fputs(kUsage, stdout);
+      std::printf("%s\n", kUsage);
+      std::printf(kLogPlacesHelp, "varno");
       return 0;
     }
     if (std::strcmp(argv[1], "--version") == 0) {

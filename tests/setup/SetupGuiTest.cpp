@@ -334,3 +334,46 @@ TEST(SetupPages, PortFieldRefusesNonIntegersAndKeepsThePageOpen) {
   EXPECT_EQ(options.multicast_port, -1);
   EXPECT_EQ(options.multicast_target, "239.1.2.3");
 }
+
+// The folder page hands on an absolute folder in plain components, whatever was typed: the
+// uninstall log's records and the menu entries' Exec lines are built from it.
+TEST(SetupPages, FolderPageMakesTheFolderAbsolute) {
+  OffscreenApp();
+  TempDir cwd;
+  char old[4096];
+  ASSERT_TRUE(getcwd(old, sizeof old));
+  ASSERT_EQ(chdir(cwd.path().c_str()), 0);
+  const char* old_home = getenv("HOME");
+  const std::string saved_home = old_home ? old_home : "";
+  setenv("HOME", "/home/user", 1);
+  struct Case {
+    std::string typed, expected;
+  } cases[] = {
+      {"apps/VARNO", cwd / "apps/VARNO"},
+      {"./a/../b", cwd / "b"},
+      {"../x", FolderOfPath(cwd.path()) + "/x"},
+      {"/opt/x/", "/opt/x"},
+      {"/opt//x/./y", "/opt/x/y"},
+      {"/opt/x/..", "/opt"},
+      {"/../x", "/x"},
+      {"~/apps", "/home/user/apps"},
+      {"~", "/home/user"},
+      {"~other/apps", cwd / "~other/apps"},
+      {"/My Apps/VARNO", "/My Apps/VARNO"},
+      {"/", ""},   // the root, as an empty folder stands for it
+      {"", ""},
+  };
+  for (const Case& c : cases) {
+    SetupOptions options;
+    FolderPage page(options);
+    auto* edit = page.findChild<QLineEdit*>("folderEdit");
+    ASSERT_TRUE(edit);
+    page.show();
+    edit->setText(QString::fromStdString(c.typed));
+    page.accept();
+    EXPECT_EQ(options.install_folder, c.expected) << "typed " << c.typed;
+    EXPECT_FALSE(page.isVisible());
+  }
+  setenv("HOME", saved_home.c_str(), 1);
+  ASSERT_EQ(chdir(old), 0);
+}

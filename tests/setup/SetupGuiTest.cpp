@@ -377,3 +377,47 @@ TEST(SetupPages, FolderPageMakesTheFolderAbsolute) {
   setenv("HOME", saved_home.c_str(), 1);
   ASSERT_EQ(chdir(old), 0);
 }
+
+// Without a display it can reach, Setup says why in its log and on standard error and ends
+// with 1 instead of aborting inside Qt; --help is help, not a one-argument uninstall.
+TEST(SetupCommandLine, UnreachableDisplayAndHelp) {
+  TempDir pkg;
+  ASSERT_EQ(testsupport::Run("cp '" + testsupport::BinDir() + "/Setup' '" + pkg / "Setup'"), 0);
+  struct Case {
+    const char* what;
+    std::string env, args;
+    int status;
+    const char* output;  // standard output and error together
+    bool logged;
+  } cases[] = {
+      {"display that does not answer", "DISPLAY=:31999", "", 1,
+       "The (desktop) condition failed at\nsetup/setup:", true},
+      {"no display at all", "", "", 1, "The (desktop) condition failed at\nsetup/setup:", true},
+      {"X11 asked for", "QT_QPA_PLATFORM=xcb DISPLAY=:31999", "", 1,
+       "The (desktop) condition failed at\nsetup/setup:", true},
+      {"uninstaller without a display", "DISPLAY=:31999", " -uninstall", 1,
+       "The (desktop) condition failed at\nsetup/setup:", true},
+      {"help", "DISPLAY=:31999", " --help", 0, "Usage: Setup", false},
+  };
+  std::string month;
+  testsupport::Run("date +%Y%m | tr -d '\\n'", &month);
+  const std::string log = pkg / "Setup-" + month + ".log";
+  for (const Case& c : cases) {
+    unlink(log.c_str());
+    std::string out;
+    const int status = testsupport::Run(
+        "cd / && env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM -u XDG_SESSION_TYPE " +
+            c.env + " HOME='" + pkg.path() + "' XDG_RUNTIME_DIR='" + pkg.path() + "' '" +
+            pkg / "Setup'" + c.args + " 2>&1",
+        &out);
+    EXPECT_EQ(status, c.status) << c.what << ": " << out;
+    EXPECT_NE(out.find(c.output), std::string::npos) << c.what << ": " << out;
+    const std::string text = ReadFile(log);
+    EXPECT_EQ(text.find("ASSERT(desktop) failed") != std::string::npos, c.logged) << c.what;
+    EXPECT_EQ(text.find("  in module [setup/setup:") != std::string::npos, c.logged) << c.what;
+  }
+  std::string help;
+  testsupport::Run("'" + pkg / "Setup' --help", &help);
+  EXPECT_NE(help.find("Setup-YYYYMM.log beside the program"), std::string::npos) << help;
+  EXPECT_NE(help.find("~/.local/state/orvane/"), std::string::npos) << help;
+}

@@ -19,6 +19,7 @@ static const char kModule[] = "Common/MulticastSocket";
 
 namespace {
 constexpr uint32_t kDefaultTtl = 255;
+constexpr uint32_t kMaxTtl = 255;
 
 // Dotted quad as inet_aton reads it; "" is the wildcard. A text that is no address gives
 // EINVAL, so that the step using it fails and reports instead of sending anywhere.
@@ -89,14 +90,20 @@ int OpenMulticastSender(int port, const char* iface) {
   res = BindTo(sock, address, port);
   if (!VERIFY(res != SOCKET_ERROR)) return Fail(sock);
 
-  // No range check here: a value the kernel refuses fails this step and is reported.
   uint32_t ttl = kDefaultTtl;
   {
     LastErrorKeeper keep;  // a missing setting is no failure
     uint32_t stored = 0;
     if (GetSettingDword("MulticastTTL", &stored, "Parameters")) ttl = stored;
   }
-  res = SetIntOption(sock, IPPROTO_IP, IP_MULTICAST_TTL, static_cast<int>(ttl));
+  // A value over 255 is refused here: as an int, 0xFFFFFFFF would be -1, which Linux takes
+  // as "the default TTL 1" instead of refusing it.
+  if (ttl > kMaxTtl) {
+    SetLastError(EINVAL);
+    res = SOCKET_ERROR;
+  } else {
+    res = SetIntOption(sock, IPPROTO_IP, IP_MULTICAST_TTL, static_cast<int>(ttl));
+  }
   if (!VERIFY(res != SOCKET_ERROR)) return Fail(sock);
 
   return sock;

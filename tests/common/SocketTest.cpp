@@ -309,24 +309,44 @@ TEST_F(SocketTest, BadGroupTextsFailAndReport) {
 
 TEST_F(SocketTest, TtlComesFromTheSetting) {
   const int port = NextPort();
+  constexpr int kRefused = -1;
   struct Case {
     const char* how;
-    int ttl;
-  } cases[] = {{"missing", 255}, {"dword 1", 1}, {"dword 32", 32}, {"string", 255}};
+    uint32_t dword;
+    int ttl;  // kRefused: the step fails with EINVAL and its two-line report
+  } cases[] = {
+      {"missing", 0, 255},           {"string", 0, 255},
+      {"dword", 0, 0},               {"dword", 1, 1},
+      {"dword", 32, 32},             {"dword", 254, 254},
+      {"dword", 255, 255},           {"dword", 256, kRefused},
+      {"dword", 0x7FFFFFFF, kRefused}, {"dword", 0x80000000u, kRefused},
+      {"dword", 0xFFFFFFFEu, kRefused}, {"dword", 0xFFFFFFFFu, kRefused},
+  };
+  std::size_t reports = 0;
   for (const Case& c : cases) {
     const std::string how = c.how;
+    const std::string what = how + " " + std::to_string(c.dword);
     bool stored = true;
-    if (how == "dword 1") stored = SetSettingDword("MulticastTTL", 1, "Parameters");
-    if (how == "dword 32") stored = SetSettingDword("MulticastTTL", 32, "Parameters");
+    if (how == "dword") stored = SetSettingDword("MulticastTTL", c.dword, "Parameters");
     if (how == "string") stored = SetSettingString("MulticastTTL", "7", "Parameters");
-    ASSERT_TRUE(stored) << c.how;
+    ASSERT_TRUE(stored) << what;
     SetLastError(0);
     const int sender = OpenMulticastSender(port, "");
-    ASSERT_NE(sender, INVALID_SOCKET) << c.how;
-    EXPECT_EQ(IntOption(sender, IPPROTO_IP, IP_MULTICAST_TTL), c.ttl) << c.how;
-    close(sender);
+    if (c.ttl == kRefused) {
+      EXPECT_EQ(sender, INVALID_SOCKET) << what;
+      EXPECT_EQ(GetLastError(), EINVAL) << what;
+      const std::vector<std::string> lines = Lines(place_.Log());
+      ASSERT_EQ(lines.size(), reports + 2) << what;
+      EXPECT_EQ(lines[reports], std::string(kStamp) +
+                                    "ASSERT(res != SOCKET_ERROR) failed ERROR: Invalid argument\n")
+          << what;
+      reports += 2;
+    } else {
+      ASSERT_NE(sender, INVALID_SOCKET) << what;
+      EXPECT_EQ(IntOption(sender, IPPROTO_IP, IP_MULTICAST_TTL), c.ttl) << what;
+      close(sender);
+    }
   }
-  EXPECT_FALSE(FileExists(place_.LogPath()));
 }
 
 TEST_F(SocketTest, RefusedTtlFailsWithoutLeaks) {

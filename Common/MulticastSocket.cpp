@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <thread>
 
+#include "Common/FailureThrottle.h"
 #include "Common/Log.h"
 #include "Common/Registry.h"
 #include "platform/LastError.h"
@@ -18,6 +19,8 @@
 static const char kModule[] = "Common/MulticastSocket";
 
 namespace {
+FailureThrottle* g_test_throttle = nullptr;
+
 constexpr uint32_t kDefaultTtl = 255;
 constexpr uint32_t kMaxTtl = 255;
 
@@ -109,6 +112,13 @@ int OpenMulticastSender(int port, const char* iface) {
   return sock;
 }
 
+FailureThrottle& SendFailureThrottle() {
+  static FailureThrottle* process = new FailureThrottle();  // senders run until the end
+  return g_test_throttle ? *g_test_throttle : *process;
+}
+
+void SetSendFailureThrottleForTest(FailureThrottle* throttle) { g_test_throttle = throttle; }
+
 int SendDatagram(int sock, const char* group, int port, const void* data, int length) {
   in_addr address{};
   int res = 0;
@@ -118,7 +128,10 @@ int SendDatagram(int sock, const char* group, int port, const void* data, int le
     SetLastError(EINVAL);
     res = SOCKET_ERROR;
   }
-  if (!VERIFY(res != SOCKET_ERROR)) return 0;
+  if (res == SOCKET_ERROR) {
+    SendFailureThrottle().Failed("res != SOCKET_ERROR", kModule, __LINE__);
+    return 0;
+  }
 
   const sockaddr_in to = SocketAddress(address, port);
   const char* p = static_cast<const char*>(data);
@@ -133,11 +146,16 @@ int SendDatagram(int sock, const char* group, int port, const void* data, int le
     }
     if (sent < 0) {
       SetLastErrorFromErrno();
-      res = SOCKET_ERROR;
+      // Every datagram fails alike while the cause lasts (port 0, no route): a failure
+      // report each time would flood the log.
+      SendFailureThrottle().Failed("res != SOCKET_ERROR", kModule, __LINE__);
+      return 0;
     }
-    if (!VERIFY(res != SOCKET_ERROR)) return 0;
     // A datagram goes whole; the loop only matters for a platform that sends part of one.
-    if (sent >= left) return length;
+    if (sent >= left) {
+      SendFailureThrottle().Succeeded();
+      return length;
+    }
     p += sent;
     left -= static_cast<int>(sent);
   }

@@ -4,9 +4,11 @@
 // server's main thread).
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 #include "platform/Rect.h"
+#include "platform/ScanLine.h"
 
 class ScreenSource {
  public:
@@ -24,14 +26,21 @@ class ScreenSource {
   virtual bool PointerPosition(int32_t* x, int32_t* y) = 0;
 };
 
+// Where a screen tells its caller what it had to do without (one line of text, no line end):
+// the caller logs it. Called on the thread that uses the screen; may be empty.
+using ScreenNote = std::function<void(const char* text)>;
+
 // A screen on the X display display_name (nullptr: $DISPLAY), using MIT-SHM with one reused
-// segment when the server offers it and XGetImage otherwise. X errors during a capture are
-// caught and make that capture fail. nullptr when the display cannot be opened.
-std::unique_ptr<ScreenSource> OpenX11Screen(const char* display_name = nullptr);
+// segment when the server offers it and XGetImage otherwise (said once through note). X errors
+// during a capture are caught and make that capture fail. nullptr when the display cannot be
+// opened.
+std::unique_ptr<ScreenSource> OpenX11Screen(const char* display_name = nullptr,
+                                            ScreenNote note = nullptr);
 
 // The process's screen for the server: opened once, before QApplication, so that a missing
 // display is reported by start-up itself. Later calls return the same object (never freed:
-// the sampler uses it until the process ends). nullptr when there is no display.
-ScreenSource* OpenServerScreen();
+// the sampler uses it until the process ends); their note is not used. nullptr when there is
+// no display.
+ScreenSource* OpenServerScreen(ScreenNote note = nullptr);
 // The screen opened by OpenServerScreen, or nullptr.
 ScreenSource* ServerScreen();

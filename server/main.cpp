@@ -84,7 +84,8 @@ int main(int argc, char** argv) {
   // The display is opened before the application object: without one, Qt would end the
   // process before start-up could report it.
   std::unique_ptr<QApplication> app;
-  if (OpenServerScreen()) {
+  // The screen's notes (no MIT-SHM) go to the server's log.
+  if (OpenServerScreen([](const char* text) { LogLine("%s\n", text); })) {
     app = std::make_unique<QApplication>(argc, argv);
     QApplication::setApplicationName(QStringLiteral("varno"));
     QApplication::setApplicationVersion(QStringLiteral(VARNO_VERSION));

@@ -124,9 +124,14 @@ TEST_F(XDisplayTest, CaptureWithoutSharedMemoryGivesTheSamePixels) {
   ASSERT_TRUE(p.ok());
   p.Fill(0, 0, 640, 480, 0);
   p.Fill(0, 405, 20, 75, 0x563412);
-  auto screen = OpenX11Screen(x_->display().c_str());
+  // The screen says once, through its caller's note, that it reads without shared memory.
+  std::vector<std::string> notes;
+  auto screen = OpenX11Screen(x_->display().c_str(),
+                              [&](const char* text) { notes.push_back(text); });
   ASSERT_TRUE(screen);
   ExpectCaptureOfPainting(*screen);
+  EXPECT_EQ(notes, std::vector<std::string>{
+                       "No MIT-SHM on the display: the screen is read with XGetImage"});
 }
 
 void QueryWindows(Painter& p) {

@@ -1,5 +1,6 @@
-// The platform layer knows nothing of the layers above it: no source in platform/ includes a
-// header of Common/, the programs or the hook library, and no platform target links them.
+// Rules the sources keep: the platform layer knows nothing of the layers above it (no source in
+// platform/ includes a header of Common/, the programs or the hook library, and no platform
+// target links them), and comments describe the code as it is, not a model it came from.
 #include <gtest/gtest.h>
 #include <glob.h>
 
@@ -54,4 +55,23 @@ TEST(PlatformLayering, NoIncludeOrLinkReachesTheLayersAbove) {
     }
   }
   EXPECT_GT(scripts, 1u);
+}
+
+TEST(SourceWording, CommentsDescribeTheCodeItself) {
+  const std::regex original(R"((//|/\*|^\s*\*|<!--|^\s*#).*\boriginal\b)", std::regex::icase);
+  std::size_t files = 0;
+  for (const char* folder : {"platform", "Common", "server", "hooks", "glimt", "setup", "tools",
+                             "tests", "fuzz", "bench", "scripts"}) {
+    for (const char* pattern : {"/*.h", "/*.cpp", "/*.ui", "/*.cmake", "/CMakeLists.txt",
+                                "/*.sh", "/*/*.h", "/*/*.cpp", "/*/*.sh"}) {
+      for (const std::string& file : Files(testsupport::SourceDir() + "/" + folder + pattern)) {
+        ++files;
+        std::istringstream lines(Text(file));
+        std::string line;
+        for (int n = 1; std::getline(lines, line); ++n)
+          EXPECT_FALSE(std::regex_search(line, original)) << file << ":" << n << ": " << line;
+      }
+    }
+  }
+  EXPECT_GT(files, 100u);
 }

@@ -4,12 +4,14 @@
 // accepts is the product's own, and removals inside a scratch tree never reach through the
 // tree's links into the folder they point at.
 #include <fcntl.h>
+#include <ftw.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cctype>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -30,18 +32,27 @@ struct Record {
 };
 
 // Four folders of this process, on tmpfs when there is one: two logs, the scratch tree the
-// replay removes in, and the folder its links point at.
+// replay removes in, and the folder its links point at. Removed when the fuzzer ends.
+std::string g_folders[4];
+
+int RemoveEntry(const char* path, const struct stat*, int, FTW*) { return remove(path); }
+
+void RemoveFolders() {
+  for (const std::string& f : g_folders)
+    if (!f.empty()) nftw(f.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
+}
+
 const std::string& Folder(int which) {
-  static std::string folders[4];
-  if (folders[0].empty()) {
+  if (g_folders[0].empty()) {
     const char* base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
-    for (auto& f : folders) {
+    for (auto& f : g_folders) {
       std::string t = std::string(base) + "/orvane-fuzz-log-XXXXXX";
       Require(mkdtemp(t.data()) != nullptr);
       f = t;
     }
+    atexit(RemoveFolders);
   }
-  return folders[which];
+  return g_folders[which];
 }
 
 void Touch(const std::string& path) {

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <thread>
 
+#include "Common/FailureThrottle.h"
 #include "Common/Log.h"
 #include "Common/Registry.h"
 #include "platform/LastError.h"
@@ -20,7 +21,10 @@
 static const char kModule[] = "Common/MulticastSocket";
 
 namespace {
+FailureThrottle* g_test_throttle = nullptr;
+
 constexpr uint32_t kDefaultTtl = 255;
+constexpr uint32_t kMaxTtl = 255;
 
 // Dotted quad as inet_aton reads it; "" is the wildcard. A text that is no address gives
 // EINVAL, so that the step using it fails and reports instead of sending anywhere.
@@ -91,18 +95,31 @@ int OpenMulticastSender(int port, const char* iface) {
   res = BindTo(sock, address, port);
   if (!VERIFY(res != SOCKET_ERROR)) return Fail(sock);
 
-  // No range check here: a value the kernel refuses fails this step and is reported.
   uint32_t ttl = kDefaultTtl;
   {
     LastErrorKeeper keep;  // a missing setting is no failure
     uint32_t stored = 0;
     if (GetSettingDword("MulticastTTL", &stored, "Parameters")) ttl = stored;
   }
-  res = SetIntOption(sock, IPPROTO_IP, IP_MULTICAST_TTL, static_cast<int>(ttl));
+  // A value over 255 is refused here: as an int, 0xFFFFFFFF would be -1, which Linux takes
+  // as "the default TTL 1" instead of refusing it.
+  if (ttl > kMaxTtl) {
+    SetLastError(EINVAL);
+    res = SOCKET_ERROR;
+  } else {
+    res = SetIntOption(sock, IPPROTO_IP, IP_MULTICAST_TTL, static_cast<int>(ttl));
+  }
   if (!VERIFY(res != SOCKET_ERROR)) return Fail(sock);
 
   return sock;
 }
+
+FailureThrottle& SendFailureThrottle() {
+  static FailureThrottle* process = new FailureThrottle();  // senders run until the end
+  return g_test_throttle ? *g_test_throttle : *process;
+}
+
+void SetSendFailureThrottleForTest(FailureThrottle* throttle) { g_test_throttle = throttle; }
 
 int SendDatagram(int sock, const char* group, int port, const void* data, int length) {
   in_addr address{};
@@ -113,7 +130,10 @@ int SendDatagram(int sock, const char* group, int port, const void* data, int le
     SetLastError(EINVAL);
     res = SOCKET_ERROR;
   }
-  if (!VERIFY(res != SOCKET_ERROR)) return 0;
+  if (res == SOCKET_ERROR) {
+    SendFailureThrottle().Failed("res != SOCKET_ERROR", kModule, __LINE__);
+    return 0;
+  }
 
   const sockaddr_in to = SocketAddress(address, port);
   const char* p = static_cast<const char*>(data);
@@ -128,11 +148,16 @@ int SendDatagram(int sock, const char* group, int port, const void* data, int le
     }
     if (sent < 0) {
       SetLastErrorFromErrno();
-      res = SOCKET_ERROR;
+      // Every datagram fails alike while the cause lasts (port 0, no route): a failure
+      // report each time would flood the log.
+      SendFailureThrottle().Failed("res != SOCKET_ERROR", kModule, __LINE__);
+      return 0;
     }
-    if (!VERIFY(res != SOCKET_ERROR)) return 0;
     // A datagram goes whole; the loop only matters for a platform that sends part of one.
-    if (sent >= left) return length;
+    if (sent >= left) {
+      SendFailureThrottle().Succeeded();
+      return length;
+    }
     p += sent;
     left -= static_cast<int>(sent);
   }

@@ -8,6 +8,8 @@
 
 // Bound to iface:port, TTL from setting MulticastTTL (default 255).
 int OpenMulticastSender(int port, const char* iface);
+// A failed send is reported through SendFailureThrottle(): in full the first time, then at
+// most one counted line a second while the failures go on.
 int SendDatagram(int sock, const char* group, int port, const void* data, int length);
 // Bound to 0.0.0.0:port, joined to group, IP_MULTICAST_ALL off.
 int OpenMulticastReceiver(const char* group, int port);
@@ -30,3 +32,9 @@ long ReceiveDrops(int sock);
 // one along (it does once there was a drop and CountReceiveDrops is on); it is left as it
 // was otherwise.
 long ReceiveDatagram(int sock, void* buffer, std::size_t capacity, uint32_t* drops);
+// The process's record of failed sends; every sender of datagrams reports its failures and
+// successes here, so that one count covers them all.
+class FailureThrottle;
+FailureThrottle& SendFailureThrottle();
+// Tests only: a throttle of their own (nullptr: the process's).
+void SetSendFailureThrottleForTest(FailureThrottle* throttle);

@@ -315,6 +315,8 @@ void PrintUsage() {
       "Escape leaves the full-screen view; closing the window ends the viewer.\n\n"
       "  --help       show this text and exit\n"
       "  --version    show the version and exit\n");
+  std::printf("\n");
+  std::printf(kLogPlacesHelp, "glimt");
 }
 
 // Step 3: the command line. False ends start-up.

@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "platform/Rect.h"
+#include "platform/ScanLine.h"
 
 class ScreenSource {
  public:
@@ -36,15 +37,22 @@ struct ScreenChangeSink {
   std::function<void()> pointer_changed;        // the pointer moved or changed its shape
 };
 
+// Where a screen tells its caller what it had to do without (one line of text, no line end):
+// the caller logs it. Called on the thread that uses the screen; may be empty.
+using ScreenNote = std::function<void(const char* text)>;
+
 // A screen on the X display display_name (nullptr: $DISPLAY), using MIT-SHM with one reused
-// segment when the server offers it and XGetImage otherwise. X errors during a capture are
-// caught and make that capture fail. nullptr when the display cannot be opened.
-std::unique_ptr<ScreenSource> OpenX11Screen(const char* display_name = nullptr);
+// segment when the server offers it and XGetImage otherwise (said once through note). X errors
+// during a capture are caught and make that capture fail. nullptr when the display cannot be
+// opened.
+std::unique_ptr<ScreenSource> OpenX11Screen(const char* display_name = nullptr,
+                                            ScreenNote note = nullptr);
 
 // The process's screen for the server: opened once, before QApplication, so that a missing
 // display is reported by start-up itself. Later calls return the same object (never freed:
-// the sampler uses it until the process ends). nullptr when there is no display.
-ScreenSource* OpenServerScreen();
+// the sampler uses it until the process ends); their note is not used. nullptr when there is
+// no display.
+ScreenSource* OpenServerScreen(ScreenNote note = nullptr);
 // The screen opened by OpenServerScreen, or nullptr.
 ScreenSource* ServerScreen();
 
@@ -63,6 +71,7 @@ enum class ScreenKind { kX11, kScreencopy, kPortal };
 ScreenKind ChooseScreenKind(const char* setting, const char* session_type, bool wayland_display,
                             bool x11_usable);
 // Opens the server's screen of the kind the setting and the environment choose (above);
-// sink receives the changes of a source that finds them itself. nullptr, with a log line,
-// when that screen cannot be opened. Later calls return the same object.
-ScreenSource* OpenServerScreen(const char* setting, ScreenChangeSink sink);
+// sink receives the changes of a source that finds them itself; note is told what the screen
+// had to do without, or why it could not be opened. nullptr when that screen cannot be opened.
+// Later calls return the same object.
+ScreenSource* OpenServerScreen(const char* setting, ScreenChangeSink sink, ScreenNote note);

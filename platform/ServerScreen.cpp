@@ -4,7 +4,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "Common/Log.h"
 #include "platform/Screen.h"
 #include "platform/ScreenCopy.h"
 
@@ -18,7 +17,7 @@ ScreenKind ChooseScreenKind(const char* setting, const char* session_type, bool 
   return wayland_display && !x11_usable ? ScreenKind::kScreencopy : ScreenKind::kX11;
 }
 
-ScreenSource* OpenServerScreen(const char* setting, ScreenChangeSink sink) {
+ScreenSource* OpenServerScreen(const char* setting, ScreenChangeSink sink, ScreenNote note) {
   if (ServerScreen()) return ServerScreen();
   const char* wayland = std::getenv("WAYLAND_DISPLAY");
   const bool have_wayland = wayland && *wayland;
@@ -31,16 +30,18 @@ ScreenSource* OpenServerScreen(const char* setting, ScreenChangeSink sink) {
   const ScreenKind kind = ChooseScreenKind(setting, session, have_wayland, x11_usable);
   switch (kind) {
     case ScreenKind::kX11:
-      return OpenServerScreen();
+      return OpenServerScreen(std::move(note));
     case ScreenKind::kScreencopy: {
-      auto screen = OpenScreencopyScreen(ScreencopyOptions{}, std::move(sink));
+      ScreencopyOptions options;
+      options.note = note;
+      auto screen = OpenScreencopyScreen(options, std::move(sink));
       if (!screen) return nullptr;
-      LogLine("Screen read through the compositor's screencopy\n");
+      if (note) note("Screen read through the compositor's screencopy");
       return AdoptServerScreen(std::move(screen));
     }
     case ScreenKind::kPortal:
       break;
   }
-  LogLine("The ScreenCast portal source is not available in this build\n");
+  if (note) note("The ScreenCast portal source is not available in this build");
   return nullptr;
 }

@@ -28,4 +28,4 @@ add_library(platform_wayland STATIC ScreenCopy.cpp ServerScreen.cpp ${screencopy
 target_include_directories(platform_wayland PRIVATE ${CMAKE_CURRENT_BINARY_DIR}/wayland)
 target_link_libraries(platform_wayland
   PUBLIC Threads::Threads platform_x11
-  PRIVATE PkgConfig::WAYLAND_CLIENT Common)
+  PRIVATE PkgConfig::WAYLAND_CLIENT)

@@ -1,5 +1,10 @@
 #include "setup/Pages.h"
 
+#include <limits.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -77,7 +82,13 @@ FolderPage::FolderPage(SetupOptions& options)
 FolderPage::~FolderPage() = default;
 
 void FolderPage::accept() {
-  options_.install_folder = ToUtf8(ui_->folderEdit->text());
+  // A relative folder would give the uninstall log relative paths, which the uninstaller
+  // refuses, and the menu entries relative Exec lines.
+  char current[PATH_MAX];
+  const char* home = getenv("HOME");
+  options_.install_folder = AbsoluteFolder(ToUtf8(ui_->folderEdit->text()),
+                                           getcwd(current, sizeof current) ? current : "/",
+                                           home ? home : "");
   QDialog::accept();
 }
 

@@ -77,8 +77,17 @@ bool WaitFor(Pred pred, std::chrono::milliseconds limit) {
   return pred();
 }
 
+// A TCP connection to host:port (dotted quads) from the local address source (nullptr: the
+// kernel's choice; on lo every 127.x.y.z is local, so one process can play many hosts).
+// Waits at most timeout_ms for the handshake (nonblocking with 0: not at all, the handshake
+// may still be under way); blocking afterwards unless nonblocking. -1 on failure. For tests inside a private network namespace only.
+int ConnectFrom(const char* source, const char* host, int port, int timeout_ms = 2000,
+                bool nonblocking = false);
+
 // Number of open descriptors of a process (from /proc/PID/fd); -1 if unreadable.
 int CountFds(pid_t pid);
+// Number of threads of this process (from /proc/self/task).
+int ThreadCount();
 // Folder of the built programs (ORVANE_BIN_DIR, set by CMake).
 std::string BinDir();
 // Folder of the sources (ORVANE_SOURCE_DIR).

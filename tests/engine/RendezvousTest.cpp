@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -115,31 +114,15 @@ TEST_F(RendezvousTest, EverythingElseAsksForARefreshAbout200msLater) {
 
 // True when the server closes (or resets) s within the limit; a reply, if any, is read over.
 bool ClosedWithin(int s, milliseconds limit) {
-  const auto end = Clock::now() + limit;
-  char b[512];
-  for (;;) {
-    const auto left = std::chrono::duration_cast<milliseconds>(end - Clock::now()).count();
-    pollfd p{s, POLLIN, 0};
-    if (left <= 0 || poll(&p, 1, static_cast<int>(left)) != 1) return false;
-    if (recv(s, b, sizeof b, MSG_DONTWAIT) <= 0) return true;
-  }
+  bool closed = false;
+  testsupport::ReadUntilClosed(s, static_cast<int>(limit.count()), &closed);
+  return closed;
 }
 
 // "init" on an open connection; the reply ("" when none came within the limit).
 std::string InitOn(int s, milliseconds limit = milliseconds(1000)) {
   if (SendBytes(s, "init\r\n", 6) != 6) return "<not sent>";
-  std::string reply;
-  const auto end = Clock::now() + limit;
-  char b[512];
-  for (;;) {
-    const auto left = std::chrono::duration_cast<milliseconds>(end - Clock::now()).count();
-    pollfd p{s, POLLIN, 0};
-    if (left <= 0 || poll(&p, 1, static_cast<int>(left)) != 1) break;
-    const ssize_t got = recv(s, b, sizeof b, 0);
-    if (got <= 0) break;
-    reply.append(b, static_cast<std::size_t>(got));
-  }
-  return reply;
+  return testsupport::ReadUntilClosed(s, static_cast<int>(limit.count()));
 }
 
 // The process's descriptors once the service has closed what it answered last (a client sees
@@ -296,13 +279,7 @@ TEST_F(RendezvousTest, NoMoreThanTheTotalBoundAreOpen) {
       CloseSocket(held[0]);
       CloseSocket(held[1]);
       held.erase(held.begin(), held.begin() + 2);
-      std::string reply;
-      char b[512];
-      ssize_t got;
-      pollfd p{init, POLLIN, 0};
-      while (poll(&p, 1, 2000) == 1 && (got = recv(init, b, sizeof b, 0)) > 0)
-        reply.append(b, static_cast<std::size_t>(got));
-      EXPECT_EQ(reply, "227.0.1.1:10510\r\n") << r.held;
+      EXPECT_EQ(testsupport::ReadUntilClosed(init, 2000), "227.0.1.1:10510\r\n") << r.held;
       EXPECT_GE(Clock::now() - left, milliseconds(kRefreshDelayMs - 10)) << r.held;
       EXPECT_LT(Clock::now() - left, milliseconds(kRefreshDelayMs + 300)) << r.held;
     }

@@ -78,17 +78,8 @@ std::string Init(const char* host, double* ms, int limit_ms, const char* source)
   // for two minutes, far beyond any wait of a test.
   const int s = testsupport::ConnectFrom(source, host, 10510);
   if (s >= 0) {
-    if (send(s, "init\r\n", 6, MSG_NOSIGNAL) == 6) {
-      char buf[512];
-      for (;;) {
-        const int left = limit_ms - static_cast<int>(MsSince(start));
-        pollfd p{s, POLLIN, 0};
-        if (left <= 0 || poll(&p, 1, left) != 1) break;
-        const ssize_t n = recv(s, buf, sizeof buf, 0);
-        if (n <= 0) break;
-        reply.append(buf, static_cast<std::size_t>(n));
-      }
-    }
+    if (send(s, "init\r\n", 6, MSG_NOSIGNAL) == 6)
+      reply = testsupport::ReadUntilClosed(s, limit_ms - static_cast<int>(MsSince(start)));
     close(s);
   }
   if (ms) *ms = MsSince(start);
@@ -112,17 +103,10 @@ double GoAndWaitForClose(const char* host, const char* source, int limit_ms) {
   const int s = testsupport::ConnectFrom(source, host, 10510);
   if (s < 0) return -1;
   double ms = -1;
+  bool closed = false;
   if (send(s, "go\r\n", 4, MSG_NOSIGNAL) == 4) {
-    char buf[64];
-    for (;;) {
-      const int left = limit_ms - static_cast<int>(MsSince(start));
-      pollfd p{s, POLLIN, 0};
-      if (left <= 0 || poll(&p, 1, left) != 1) break;
-      if (recv(s, buf, sizeof buf, 0) <= 0) {
-        ms = MsSince(start);
-        break;
-      }
-    }
+    testsupport::ReadUntilClosed(s, limit_ms - static_cast<int>(MsSince(start)), &closed);
+    if (closed) ms = MsSince(start);
   }
   close(s);
   return ms;

@@ -312,20 +312,12 @@ TEST_F(HostilePeer, AcceptWithoutDescriptorsKeepsTheServiceGoing) {
   EXPECT_EQ(poll(&p, 1, 200), 0) << "answered without a descriptor to answer on";
   // The open connection is served meanwhile (well within its first-bytes deadline).
   ASSERT_EQ(send(early, "init\r\n", 6, MSG_NOSIGNAL), 6);
-  auto read_reply = [](int s) {
-    std::string reply;
-    char buf[256];
-    ssize_t got;
-    pollfd q{s, POLLIN, 0};
-    while (poll(&q, 1, 1000) == 1 && (got = recv(s, buf, sizeof buf, 0)) > 0)
-      reply.append(buf, static_cast<std::size_t>(got));
-    return reply;
-  };
-  EXPECT_EQ(read_reply(early), kReply) << "an open connection waited for accept";
+  EXPECT_EQ(testsupport::ReadUntilClosed(early, 1000), kReply)
+      << "an open connection waited for accept";
   close(early);
   // Its descriptor is free again: the next try of accept takes the waiting one.
   const auto freed = Clock::now();
-  EXPECT_EQ(read_reply(late), kReply);
+  EXPECT_EQ(testsupport::ReadUntilClosed(late, 1000), kReply);
   std::printf("[measure] no descriptors (EMFILE): the waiting init answered %.0f ms after a "
               "descriptor came free\n", MsSince(freed));
   close(late);

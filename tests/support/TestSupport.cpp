@@ -235,6 +235,26 @@ int ConnectFrom(const char* source, const char* host, int port, int timeout_ms,
   return s;
 }
 
+std::string ReadUntilClosed(int s, int limit_ms, bool* closed) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit_ms);
+  std::string got;
+  if (closed) *closed = false;
+  char buf[512];
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          end - std::chrono::steady_clock::now()).count();
+    pollfd p{s, POLLIN, 0};
+    if (left <= 0 || poll(&p, 1, static_cast<int>(left)) != 1) return got;
+    const ssize_t n = recv(s, buf, sizeof buf, MSG_DONTWAIT);
+    if (n < 0 && errno == EAGAIN) continue;
+    if (n <= 0) {
+      if (closed) *closed = true;
+      return got;
+    }
+    got.append(buf, static_cast<std::size_t>(n));
+  }
+}
+
 int CountFds(pid_t pid) {
   std::string dir = "/proc/" + std::to_string(pid) + "/fd";
   DIR* d = opendir(dir.c_str());

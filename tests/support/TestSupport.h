@@ -84,6 +84,10 @@ bool WaitFor(Pred pred, std::chrono::milliseconds limit) {
 int ConnectFrom(const char* source, const char* host, int port, int timeout_ms = 2000,
                 bool nonblocking = false);
 
+// Reads from s until the peer closes (or resets) the connection or limit_ms have passed in
+// all. Returns what arrived; *closed tells whether the peer closed it in time.
+std::string ReadUntilClosed(int s, int limit_ms, bool* closed = nullptr);
+
 // Number of open descriptors of a process (from /proc/PID/fd); -1 if unreadable.
 int CountFds(pid_t pid);
 // Number of threads of this process (from /proc/self/task).

@@ -122,7 +122,9 @@ class HostilePeer : public testing::Test {
     const int threads_before = ResourcesOf(server->pid()).own_threads();
     int threads_during = -1;
     const auto start = Clock::now();
-    while (MsSince(start) < seconds * 1000) {
+    for (int probe = 0; MsSince(start) < seconds * 1000; ++probe) {
+      // At a different point of the screen timer's period each time.
+      std::this_thread::sleep_for(std::chrono::milliseconds(probe * 73 % kScreenTickMs));
       double ms = 0;
       const std::string reply = Init(kHost, &ms, 5000, "127.0.0.3");
       EXPECT_EQ(reply, kReply) << abuse << ": init after " << MsSince(start) << " ms";
@@ -135,8 +137,10 @@ class HostilePeer : public testing::Test {
       EXPECT_LE(closed, kBoundMs) << abuse << ": go not served in time (-1: not at all)";
       go_close_ms.push_back(closed);
       if (closed < 0) continue;
-      // The first refresh that began after the flag went up (the close follows it at once).
-      const auto raised = go + std::chrono::milliseconds(static_cast<int>(closed) - 50);
+      // The first refresh that began after this go's flag went up: not before its 200 ms, and
+      // not before the close that follows the flag at once (a few ms for this thread's wake).
+      const auto raised =
+          go + std::chrono::milliseconds(std::max(kRefreshDelayMs, static_cast<int>(closed) - 5));
       double refreshed = -1;
       WaitFor([&] {
         for (const auto& a : listener.Areas())

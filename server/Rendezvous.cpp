@@ -272,22 +272,21 @@ int ServeRendezvous(int listener, const RendezvousLimits& limits) {
   const int flags = fcntl(listener, F_GETFL);
   if (flags >= 0) fcntl(listener, F_SETFL, flags | O_NONBLOCK);
   RendezvousTable table(limits);
-  std::vector<int> conns;
+  std::vector<int> done, awaiting;
   std::vector<pollfd> polled;
   Ms accept_after = 0;
   for (;;) {
     Ms now = NowMs();
-    table.Expire(now, &conns);
-    FinishRefreshRequests(conns);
-    conns.clear();
+    done.clear();
+    table.Expire(now, &done);
+    FinishRefreshRequests(done);
     ReportRefusals(table, limits, now);
 
     const bool accepting = !table.Full() && now >= accept_after;
     polled.clear();
     if (accepting) polled.push_back(pollfd{listener, POLLIN, 0});
-    table.Awaiting(&conns);
-    for (int conn : conns) polled.push_back(pollfd{conn, POLLIN, 0});
-    conns.clear();
+    table.Awaiting(&awaiting);
+    for (int conn : awaiting) polled.push_back(pollfd{conn, POLLIN, 0});
     Ms wake = table.NextDeadline();
     if (!accepting && !table.Full()) wake = std::min(wake, accept_after);
     if (poll(polled.data(), polled.size(), PollTimeout(wake, now)) < 0) {

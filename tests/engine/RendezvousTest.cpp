@@ -206,36 +206,6 @@ TEST_F(RendezvousTest, OneAddressHoldsAtMostItsBound) {
   }
 }
 
-// Two hundred silent clients from as many addresses are held side by side, on the service's
-// one thread: an init is answered and a go raises the flag after its own 200 ms meanwhile,
-// and every descriptor is given back afterwards.
-TEST_F(RendezvousTest, TwoHundredSilentClientsHoldNeitherInitNorGo) {
-  const int baseline = Baseline();
-  const int threads = testsupport::ThreadCount();
-  std::vector<int> held;
-  for (int i = 0; i < 200; ++i) {
-    const int s = testsupport::ConnectFrom(Address(1, i / 100, i % 100 + 1).c_str(),
-                                           "127.0.0.1", kRendezvousPort);
-    ASSERT_GE(s, 0) << i;
-    held.push_back(s);
-  }
-  EXPECT_TRUE(testsupport::WaitFor([&] { return HeldByService(baseline, held.size()) == 200; },
-                                   milliseconds(300)));
-  EXPECT_EQ(testsupport::ThreadCount(), threads) << "a thread per connection";
-  auto start = Clock::now();
-  EXPECT_EQ(Exchange("init\r\n", 6), "227.0.1.1:10510\r\n");
-  EXPECT_LT(Clock::now() - start, milliseconds(250));
-  g_full_refresh = 0;
-  start = Clock::now();
-  EXPECT_EQ(Exchange("go\r\n", 4), "");
-  EXPECT_EQ(g_full_refresh.load(), 1);
-  EXPECT_GE(Clock::now() - start, milliseconds(kRefreshDelayMs - 10));
-  EXPECT_LT(Clock::now() - start, milliseconds(kRefreshDelayMs + 250));
-  for (int s : held) CloseSocket(s);
-  EXPECT_TRUE(testsupport::WaitFor([&] { return HeldByService(baseline, 0) == 0; },
-                                   milliseconds(1000)));
-}
-
 // With kRendezvousTotal connections open the service takes no more: the next ones wait in
 // the backlog until a slot is given back. A long first-bytes deadline keeps the held ones
 // open however slowly a sanitized build opens them.

@@ -267,15 +267,6 @@ int CountFds(pid_t pid) {
   return pid == getpid() ? n - 1 : n;  // our own count includes the DIR handle
 }
 
-int ThreadCount() {
-  DIR* d = opendir("/proc/self/task");
-  if (!d) return -1;
-  int n = 0;
-  while (struct dirent* e = readdir(d)) n += e->d_name[0] != '.';
-  closedir(d);
-  return n;
-}
-
 std::string BinDir() {
   const char* v = getenv("ORVANE_BIN_DIR");
   return v ? v : ORVANE_BIN_DIR_DEFAULT;

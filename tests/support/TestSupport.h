@@ -90,8 +90,6 @@ std::string ReadUntilClosed(int s, int limit_ms, bool* closed = nullptr);
 
 // Number of open descriptors of a process (from /proc/PID/fd); -1 if unreadable.
 int CountFds(pid_t pid);
-// Number of threads of this process (from /proc/self/task).
-int ThreadCount();
 // Folder of the built programs (ORVANE_BIN_DIR, set by CMake).
 std::string BinDir();
 // Folder of the sources (ORVANE_SOURCE_DIR).

@@ -1,6 +1,7 @@
 #include "Common/MulticastSocket.h"
 
 #include <arpa/inet.h>
+#include <linux/sock_diag.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -8,6 +9,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include <cstring>
 #include <thread>
 
 #include "Common/Log.h"
@@ -163,4 +165,56 @@ int OpenMulticastReceiver(const char* group, int port) {
   if (!VERIFY(res != SOCKET_ERROR)) return Fail(sock);
 
   return sock;
+}
+
+int SetReceiveBuffer(int sock, int bytes) {
+  // Privileged: not capped. Unprivileged (EPERM): the capped option below.
+  if (setsockopt(sock, SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes) != 0 &&
+      setsockopt(sock, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes) != 0) {
+    SetLastErrorFromErrno();
+    return -1;
+  }
+  int booked = 0;
+  socklen_t len = sizeof booked;
+  if (getsockopt(sock, SOL_SOCKET, SO_RCVBUF, &booked, &len) != 0) {
+    SetLastErrorFromErrno();
+    return -1;
+  }
+  const int granted = booked / 2;  // Linux books twice what it was asked for
+  if (granted < bytes)
+    LogLine("Receive buffer: %d KiB asked for, %d KiB granted (net.core.rmem_max limits it)\n",
+            bytes / 1024, granted / 1024);
+  return granted;
+}
+
+bool CountReceiveDrops(int sock) { return SetIntOption(sock, SOL_SOCKET, SO_RXQ_OVFL, 1) == 0; }
+
+long ReceiveDrops(int sock) {
+  uint32_t info[SK_MEMINFO_VARS] = {};
+  socklen_t len = sizeof info;
+  if (getsockopt(sock, SOL_SOCKET, SO_MEMINFO, info, &len) != 0 || len <= SK_MEMINFO_DROPS * 4)
+    return -1;
+  return info[SK_MEMINFO_DROPS];
+}
+
+long ReceiveDatagram(int sock, void* buffer, std::size_t capacity, uint32_t* drops) {
+  iovec io{buffer, capacity};
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(uint32_t))];
+  msghdr msg{};
+  msg.msg_iov = &io;
+  msg.msg_iovlen = 1;
+  msg.msg_control = control;
+  msg.msg_controllen = sizeof control;
+  ssize_t n;
+  do n = recvmsg(sock, &msg, MSG_DONTWAIT);
+  while (n < 0 && errno == EINTR);
+  if (n < 0) {
+    SetLastErrorFromErrno();
+    return -1;
+  }
+  for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c))
+    if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SO_RXQ_OVFL &&
+        c->cmsg_len >= CMSG_LEN(sizeof(uint32_t)))
+      std::memcpy(drops, CMSG_DATA(c), sizeof(uint32_t));
+  return static_cast<long>(n);
 }

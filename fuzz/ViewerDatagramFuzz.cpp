@@ -40,7 +40,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   uint8_t* buffer = new uint8_t[size ? size : 1];
   std::memcpy(buffer, data, size);
   UpdateHeader h;
-  bool queued = false;
   if (CheckDatagram(buffer, size, bpp, h) == DatagramCheck::kUse) {
     Require(size >= kUpdateHeaderBytes);
     if (h.kind == UPDATE_AREA) {
@@ -50,9 +49,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
       ScalePoint(area, kClientWidth, kClientHeight, h.left, h.top, &x, &y);
     } else {
       Require(h.kind == UPDATE_BLOCK && kUpdateHeaderBytes + h.length <= size);
+      // Queued as the receive thread queues it: header and payload in a buffer of their own
+      // size, so that any read past the payload is caught.
+      const std::size_t block_size = kUpdateHeaderBytes + h.length;
+      uint8_t* block = new uint8_t[block_size];
+      std::memcpy(block, buffer, block_size);
       BlockQueue queue;
-      queued = queue.Append(buffer);
-      Require(queued);
+      Require(queue.Append(block, block_size) == 0);
       const AreaRect r{h.left, h.top, h.right, h.bottom};
       const AreaRect inv = InvalidationRect(area, kClientWidth, kClientHeight, r);
       Require(inv.left >= 0 && inv.top >= 0 && inv.right <= kClientWidth &&
@@ -78,6 +81,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
         Require(memory[i] == kFill && memory[memory.size() - 1 - i] == kFill);
     }
   }
-  if (!queued) delete[] buffer;  // DrainBlocks frees what the queue took
+  delete[] buffer;
   return 0;
 }

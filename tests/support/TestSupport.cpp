@@ -255,6 +255,22 @@ std::string ReadUntilClosed(int s, int limit_ms, bool* closed) {
   }
 }
 
+long UdpSocketDrops(int port) {
+  char key[16];
+  std::snprintf(key, sizeof key, ":%04X ", port);
+  std::ifstream in("/proc/net/udp");
+  std::string line;
+  while (std::getline(in, line)) {
+    const std::size_t at = line.find(key);
+    if (at == std::string::npos || at > 20) continue;  // the local address comes first
+    std::istringstream fields(line);
+    std::string field, last;
+    while (fields >> field) last = field;
+    return std::atol(last.c_str());
+  }
+  return -1;
+}
+
 int CountFds(pid_t pid) {
   std::string dir = "/proc/" + std::to_string(pid) + "/fd";
   DIR* d = opendir(dir.c_str());

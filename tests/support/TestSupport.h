@@ -88,6 +88,9 @@ int ConnectFrom(const char* source, const char* host, int port, int timeout_ms =
 // all. Returns what arrived; *closed tells whether the peer closed it in time.
 std::string ReadUntilClosed(int s, int limit_ms, bool* closed = nullptr);
 
+// Datagrams the kernel dropped for the UDP socket of this network namespace bound to port
+// (the last column of /proc/net/udp); -1 when there is none.
+long UdpSocketDrops(int port);
 // Number of open descriptors of a process (from /proc/PID/fd); -1 if unreadable.
 int CountFds(pid_t pid);
 // Folder of the built programs (ORVANE_BIN_DIR, set by CMake).

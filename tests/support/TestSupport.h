@@ -80,7 +80,8 @@ bool WaitFor(Pred pred, std::chrono::milliseconds limit) {
 // A TCP connection to host:port (dotted quads) from the local address source (nullptr: the
 // kernel's choice; on lo every 127.x.y.z is local, so one process can play many hosts).
 // Waits at most timeout_ms for the handshake (nonblocking with 0: not at all, the handshake
-// may still be under way); blocking afterwards unless nonblocking. -1 on failure. For tests inside a private network namespace only.
+// may still be under way); blocking afterwards unless nonblocking. -1 on failure. For tests
+// inside a private network namespace only.
 int ConnectFrom(const char* source, const char* host, int port, int timeout_ms = 2000,
                 bool nonblocking = false);
 

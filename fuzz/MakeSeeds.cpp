@@ -4,6 +4,7 @@
 #include <zlib.h>
 
 #include <cstdio>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -80,6 +81,25 @@ int main(int argc, char** argv) {
     ok &= Write("rendezvous", "request-" + std::to_string(i++), std::string(1, '\0') + r);
   ok &= Write("rendezvous", "init-long-target", std::string(1, 3) + "init\r\n");
   ok &= Write("rendezvous", "init-260", std::string(1, 0) + "init" + std::string(300, 'x'));
+  // Connection-table scripts (bit 4 of the first byte): a limits byte, then (event, argument)
+  // pairs. Events: 0 accept from address arg, 1 and 6 first piece of a waiting connection
+  // (arg 0 "init", 1 "go", 2 nothing), 2 clock on by arg * 4 ms, 3 to the next deadline,
+  // 4 refusal report.
+  auto script = [](char limits, std::initializer_list<int> events) {
+    std::string s = {0x10, limits};
+    for (int e : events) s += static_cast<char>(e);
+    return s;
+  };
+  // 2 per address, 8 in all: a third from one address refused, init, go, deadlines.
+  ok &= Write("rendezvous", "script-bounds",
+              script(0x1d, {0, 0, 0, 0, 0, 0, 0, 1, 4, 0, 1, 0, 6, 1, 3, 0, 3, 0, 3, 0, 4, 0}));
+  // The real bounds: nine from one address, then silence until every deadline has passed.
+  ok &= Write("rendezvous", "script-real-limits",
+              script(static_cast<char>(0x80), {0, 3, 0, 3, 0, 3, 0, 3, 0, 3, 0, 3, 0, 3, 0, 3,
+                                               0, 3, 4, 0, 2, 120, 2, 60, 3, 0, 3, 0}));
+  // Full table: every address, refusals reported a second apart.
+  ok &= Write("rendezvous", "script-full",
+              script(0x04, {0, 1, 0, 2, 0, 3, 4, 0, 0, 4, 2, 200, 4, 0, 3, 0, 3, 0, 4, 0}));
 
   const char* texts[] = {"227.0.1.1", "227.0.1.1:10510", "227.0.1.1:", ":5000", "239.1:99999",
                          "227.0.1.1:-1", "99999999999", "-2147483648", "2147483648", " 42 ",

@@ -334,3 +334,30 @@ TEST(SetupPages, PortFieldRefusesNonIntegersAndKeepsThePageOpen) {
   EXPECT_EQ(options.multicast_port, -1);
   EXPECT_EQ(options.multicast_target, "239.1.2.3");
 }
+
+TEST(SetupPages, StreamKeyFieldShowsDotsAndRefusesWhatTheProgramsCannotRead) {
+  OffscreenApp();
+  SetExecutablePathForTest("/pkg/Setup");
+  struct Case { int length; bool taken; };
+  const Case cases[] = {{0, true}, {258, true}, {259, true}, {260, false}};
+  for (const Case& c : cases) {
+    SetupOptions options;
+    MulticastPage page(options);
+    auto* key = page.findChild<QLineEdit*>("keyEdit");
+    ASSERT_TRUE(key);
+    EXPECT_EQ(key->text(), "");
+    EXPECT_EQ(key->echoMode(), QLineEdit::Password);
+    page.show();
+    key->setText(QString(c.length, 'k'));
+    QString caption, text;
+    if (!c.taken) AnswerNextBox(&caption, &text);
+    page.accept();
+    EXPECT_EQ(page.isVisible(), !c.taken) << c.length;
+    EXPECT_EQ(options.stream_key.size(), c.taken ? static_cast<std::size_t>(c.length) : 0u)
+        << c.length;
+    if (!c.taken) {
+      EXPECT_EQ(text, "The stream key may hold at most 259 bytes.");
+      page.reject();
+    }
+  }
+}

@@ -13,8 +13,8 @@
 // past 20 + length, shows a keyed stream as before.
 //
 // The key is derived from the passphrase with Argon2id (libsodium), 3 passes over 64 MiB,
-// about 0.15 s of one core: every guess of an offline attack on a recorded datagram costs the
-// same. The salt is fixed ("Orvane VARNO key"): server and viewers share nothing but the
+// about 0.1 s of CPU once at start: every guess of an offline attack on a recorded datagram
+// costs the same. The salt is fixed ("Orvane VARNO key"): server and viewers share nothing but the
 // passphrase, and a salt of the group would change the key with every new target.
 //
 // Portable: no X11, Qt or SQLite here; libsodium stays inside the .cpp.
@@ -85,7 +85,8 @@ uint64_t NewSessionNumber();
 std::size_t AppendStreamTrailer(const StreamKey& key, uint8_t* datagram, std::size_t length,
                                 uint64_t session, uint64_t sequence);
 
-// One server run's sealer: numbers its datagrams from first_sequence on.
+// One server run's sealer: numbers its datagrams from first_sequence on. One thread (the
+// sender's) calls Seal.
 class StreamSealer final : public DatagramSealer {
  public:
   StreamSealer(StreamKey key, uint64_t session, uint64_t first_sequence = 0);

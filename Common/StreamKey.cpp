@@ -158,12 +158,14 @@ StreamCheck StreamChecker::Check(const uint8_t* datagram, std::size_t n, int64_t
   const uint64_t sequence = Get64(datagram + body + kStreamSessionBytes);
   // 3. The session, then the sequence number.
   StreamVerdict verdict = StreamVerdict::kAccepted;
+  const PastSession* past = nullptr;
   if (has_session_ && session == session_) {
     verdict = Window(sequence);
-  } else if (has_session_ && (Retired(session) ||
-                              (session < session_ &&
-                               now_ms - last_accept_ms_ < kSessionTakeoverMs))) {
+  } else if (has_session_ && session < session_ &&
+             now_ms - last_accept_ms_ < kSessionTakeoverMs) {
     verdict = StreamVerdict::kOldSession;
+  } else if ((past = FindPast(session)) && sequence <= past->newest) {
+    verdict = StreamVerdict::kBehindWindow;  // that run got this far already: a replay
   } else {
     StartSession(session, sequence);
   }
@@ -203,8 +205,7 @@ void StreamChecker::StartSession(uint64_t session, uint64_t sequence) {
   if (has_session_) {
     lost_before_ += SessionLoss();
     carried_new_loss_ += PendingLoss();
-    retired_[retired_count_ % kRetired] = session_;
-    ++retired_count_;
+    RememberCurrent();
   }
   has_session_ = true;
   session_ = session;
@@ -215,11 +216,22 @@ void StreamChecker::StartSession(uint64_t session, uint64_t sequence) {
   seen_[(sequence % kReplayWindow) / 64] |= uint64_t{1} << (sequence % 64);
 }
 
-bool StreamChecker::Retired(uint64_t session) const {
-  const int n = retired_count_ < kRetired ? retired_count_ : kRetired;
-  for (int i = 0; i < n; ++i)
-    if (retired_[i] == session) return true;
-  return false;
+const StreamChecker::PastSession* StreamChecker::FindPast(uint64_t session) const {
+  for (int i = 0; i < past_count_; ++i)
+    if (past_[i].session == session) return &past_[i];
+  return nullptr;
+}
+
+void StreamChecker::RememberCurrent() {
+  for (int i = 0; i < past_count_; ++i) {
+    if (past_[i].session == session_) {
+      past_[i].newest = newest_;  // only ever resumed above its old newest, so this is higher
+      return;
+    }
+  }
+  past_[past_next_] = PastSession{session_, newest_};
+  past_next_ = (past_next_ + 1) % kPastSessions;
+  if (past_count_ < kPastSessions) ++past_count_;
 }
 
 uint64_t StreamChecker::TakeNewLoss() {

@@ -111,9 +111,10 @@ enum class StreamVerdict : uint8_t {
   kNoTrailer,     // exactly 20 + length bytes: an unkeyed server, or a forger without the key
   kMalformed,     // under 20 bytes, or a size that is neither of the two above
   kBadTag,        // a trailer whose tag does not match: another key, or altered bytes
-  kOldSession,    // a session older than (or replaced by) the one accepted
+  kOldSession,    // a session older than the one accepted, which is not silent
   kReplayed,      // a sequence number of this session seen already
-  kBehindWindow,  // more than kReplayWindow behind the newest, or before this viewer joined
+  kBehindWindow,  // over kReplayWindow behind the newest, before this viewer joined the
+                  // session, or a session taken again at or below its newest seen number
 };
 constexpr int kStreamVerdicts = 7;
 
@@ -128,9 +129,11 @@ const char* StreamDropText(StreamVerdict verdict);
 
 // The viewer's check, one datagram at a time on the receive thread (not thread-safe). Tags are
 // compared before any state changes, so forged datagrams cannot move the window or the
-// session. Sessions: the first valid one is taken; a newer one replaces it (a restarted
-// server); an older one only after kSessionTakeoverMs of silence of the accepted one; a
-// replaced session is never taken again.
+// session. Sessions: the first valid one is taken; a newer one replaces it at once (a
+// restarted server); an older one only after kSessionTakeoverMs of silence of the accepted
+// one. A session taken again continues only above the newest number seen of it, so what was
+// shown once is never shown twice, and a recording replayed while the server was silent gives
+// way as soon as the live (newer) server speaks.
 class StreamChecker {
  public:
   explicit StreamChecker(StreamKey key);
@@ -152,9 +155,14 @@ class StreamChecker {
   uint64_t newest() const { return newest_; }
 
  private:
+  // A session left earlier, with the newest sequence number accepted of it.
+  struct PastSession {
+    uint64_t session, newest;
+  };
   StreamVerdict Window(uint64_t sequence);
   void StartSession(uint64_t session, uint64_t sequence);
-  bool Retired(uint64_t session) const;
+  const PastSession* FindPast(uint64_t session) const;
+  void RememberCurrent();
   uint64_t SessionLoss() const { return (newest_ - first_) - (accepted_ - 1); }
   uint64_t PendingLoss() const { return (newest_ - mark_) - accepted_above_mark_; }
   StreamCheck Drop(StreamVerdict verdict, int64_t now_ms);
@@ -171,9 +179,11 @@ class StreamChecker {
   uint64_t accepted_above_mark_ = 0;  // accepted sequence numbers above mark_
   uint64_t carried_new_loss_ = 0;     // pending loss of replaced sessions
   uint64_t lost_before_ = 0;          // loss of replaced sessions
-  static constexpr int kRetired = 8;
-  uint64_t retired_[kRetired] = {};
-  int retired_count_ = 0;
+  // Server restarts seen by one viewer run; the oldest is forgotten first.
+  static constexpr int kPastSessions = 64;
+  PastSession past_[kPastSessions] = {};
+  int past_count_ = 0;
+  int past_next_ = 0;
   bool dropped_before_ = false;
   int64_t last_drop_ms_ = 0;
   uint64_t counts_[kStreamVerdicts] = {};

@@ -119,7 +119,8 @@ void RunKeyed(const uint8_t* data, std::size_t size, int bpp, bool reseal) {
 
     const StreamCheck r = checker.Check(buffer, received, now);
     if (r.verdict == StreamVerdict::kAccepted) {
-      // Whole, and never the same (session, sequence) twice: no replay gets through.
+      // Whole, and never the same (session, sequence) twice: no replay gets through (64
+      // records leave at most 63 sessions behind, all of which the checker remembers).
       Require(received >= kUpdateHeaderBytes + kStreamTrailerBytes);
       Require(r.length == received - kStreamTrailerBytes);
       Require(r.length == kUpdateHeaderBytes + (buffer[2] | (buffer[3] << 8)));

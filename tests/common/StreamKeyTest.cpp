@@ -332,23 +332,28 @@ TEST(StreamKeyTest, NewLossReportsEachGapOnceAndSkipsLateArrivals) {
   EXPECT_EQ(checker.lost(), 6u + 3) << "102 came after all";
 }
 
-TEST(StreamKeyTest, SessionsNewerReplaceOlderOnlyAfterSilenceAndReplacedOnesNeverReturn) {
+TEST(StreamKeyTest, SessionsNewerWinAtOnceOlderOnlyAfterSilenceAndNoneRepeatsItself) {
   const uint64_t A = MakeSessionNumber(1000, 999), B = MakeSessionNumber(2000, 1),
                  C = MakeSessionNumber(1500, 0), D = MakeSessionNumber(3000, 5);
   const int64_t T = kSessionTakeoverMs;
+  const int64_t U = 200 + T + 2;  // B's last datagram below
   struct Step { uint64_t session, sequence; int64_t now; V want; uint64_t current; };
   const Step steps[] = {
-      {A, 50, 0, V::kAccepted, A},           // the first valid session is taken
+      {A, 50, 0, V::kAccepted, A},             // the first valid session is taken
       {A, 51, 100, V::kAccepted, A},
-      {B, 0, 200, V::kAccepted, B},          // newer: a restarted server
-      {A, 52, 300, V::kOldSession, B},       // older than the one accepted
-      {A, 52, 200 + T, V::kOldSession, B},   // replaced: never again, even after silence
+      {B, 0, 200, V::kAccepted, B},            // newer: a restarted server, at once
+      {A, 52, 300, V::kOldSession, B},         // older than the one accepted
       {C, 0, 200 + T - 1, V::kOldSession, B},  // older, B silent one ms short of the limit
-      {C, 0, 200 + T, V::kAccepted, C},      // B silent long enough: the older one takes over
-      {B, 1, 200 + T + 1, V::kOldSession, C},  // B was replaced: refused though newer
-      {C, 1, 200 + T + 2, V::kAccepted, C},
-      {D, 7, 200 + T + 3, V::kAccepted, D},  // newer again, at once
-      {C, 2, 200 + 3 * T, V::kOldSession, D},
+      {C, 0, 200 + T, V::kAccepted, C},        // B silent long enough: the older one takes over
+      {B, 0, 200 + T + 1, V::kBehindWindow, C},  // B again, but a number it sent before
+      {B, 1, U, V::kAccepted, B},              // B again, going on: newer wins at once
+      {C, 1, U + 1, V::kOldSession, B},
+      {A, 51, U + T, V::kBehindWindow, B},     // B silent: A may come back, but not repeat itself
+      {A, 52, U + T, V::kAccepted, A},
+      {D, 7, U + T + 1, V::kAccepted, D},
+      {A, 53, U + T + 2, V::kOldSession, D},
+      {A, 52, U + 2 * T + 1, V::kBehindWindow, D},  // left a second time at 52
+      {A, 53, U + 2 * T + 1, V::kAccepted, A},
   };
   StreamChecker checker(RawKey());
   int i = 0;
@@ -358,9 +363,28 @@ TEST(StreamKeyTest, SessionsNewerReplaceOlderOnlyAfterSilenceAndReplacedOnesNeve
     EXPECT_EQ(checker.session(), s.current) << "step " << i;
     ++i;
   }
-  // Each session's window starts afresh: D's 7 was its first, so its 6 is before the start.
-  EXPECT_EQ(CheckAt(checker, Sealed(D, 6), 200 + 3 * T), V::kBehindWindow);
-  EXPECT_EQ(CheckAt(checker, Sealed(D, 8), 200 + 3 * T), V::kAccepted);
+  // D, newer, comes back at once, but only above the 7 it had reached.
+  EXPECT_EQ(CheckAt(checker, Sealed(D, 7), U + 2 * T + 2), V::kBehindWindow);
+  EXPECT_EQ(CheckAt(checker, Sealed(D, 8), U + 2 * T + 2), V::kAccepted);
+  EXPECT_EQ(checker.session(), D);
+}
+
+TEST(StreamKeyTest, ARunTakenAgainGoesOnAboveItsNewestWhileRemembered) {
+  // Run 0, then `others` restarts, then silence and run 0 again: its old numbers are refused
+  // while the checker remembers it (the last 64 runs left).
+  struct Case { uint64_t others; bool remembered; };
+  const Case cases[] = {{63, true}, {64, true}, {65, false}};
+  for (const Case& c : cases) {
+    StreamChecker checker(RawKey());
+    int64_t now = 0;
+    ASSERT_EQ(CheckAt(checker, Sealed(1000, 9), now), V::kAccepted);
+    for (uint64_t run = 1; run <= c.others; ++run)
+      ASSERT_EQ(CheckAt(checker, Sealed(1000 + run, 0), now += 1), V::kAccepted) << run;
+    now += kSessionTakeoverMs;
+    EXPECT_EQ(CheckAt(checker, Sealed(1000, 9), now),
+              c.remembered ? V::kBehindWindow : V::kAccepted) << c.others;
+    EXPECT_EQ(CheckAt(checker, Sealed(1000, 10), now), V::kAccepted) << c.others;
+  }
 }
 
 TEST(StreamKeyTest, LossOfAReplacedSessionIsKeptAndReported) {

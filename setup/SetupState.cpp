@@ -109,6 +109,7 @@ void ResetSetupOptions() {
   g_options.install_viewer = 1;
   g_options.multicast_target = "227.0.0.1";
   g_options.multicast_port = 10510;
+  g_options.stream_key.clear();
   g_options.install_folder = g_default_install_folder;
 }
 

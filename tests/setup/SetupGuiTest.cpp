@@ -421,3 +421,30 @@ TEST(SetupCommandLine, UnreachableDisplayAndHelp) {
   EXPECT_NE(help.find("Setup-YYYYMM.log beside the program"), std::string::npos) << help;
   EXPECT_NE(help.find("~/.local/state/orvane/"), std::string::npos) << help;
 }
+
+TEST(SetupPages, StreamKeyFieldShowsDotsAndRefusesWhatTheProgramsCannotRead) {
+  OffscreenApp();
+  SetExecutablePathForTest("/pkg/Setup");
+  struct Case { int length; bool taken; };
+  const Case cases[] = {{0, true}, {258, true}, {259, true}, {260, false}};
+  for (const Case& c : cases) {
+    SetupOptions options;
+    MulticastPage page(options);
+    auto* key = page.findChild<QLineEdit*>("keyEdit");
+    ASSERT_TRUE(key);
+    EXPECT_EQ(key->text(), "");
+    EXPECT_EQ(key->echoMode(), QLineEdit::Password);
+    page.show();
+    key->setText(QString(c.length, 'k'));
+    QString caption, text;
+    if (!c.taken) AnswerNextBox(&caption, &text);
+    page.accept();
+    EXPECT_EQ(page.isVisible(), !c.taken) << c.length;
+    EXPECT_EQ(options.stream_key.size(), c.taken ? static_cast<std::size_t>(c.length) : 0u)
+        << c.length;
+    if (!c.taken) {
+      EXPECT_EQ(text, "The stream key may hold at most 259 bytes.");
+      page.reject();
+    }
+  }
+}

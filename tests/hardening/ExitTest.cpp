@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -25,22 +26,28 @@ using testsupport::Xvfb;
 
 namespace {
 
-// The thread of pid that raised its priority: the receive thread.
+// The nice value of thread tid of pid (field 19 of its stat), or INT_MAX when unreadable.
+int NiceOf(pid_t pid, const std::string& tid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/task/" + tid + "/stat");
+  std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::size_t paren = all.rfind(')');
+  if (paren == std::string::npos) return INT_MAX;
+  std::istringstream f(all.substr(paren + 2));
+  std::string v;
+  for (int field = 3; f >> v; ++field)
+    if (field == 19) return std::atoi(v.c_str());
+  return INT_MAX;
+}
+
+// The thread of pid that raised its priority above the main thread's: the receive thread.
+// (Compared with the main thread, not with 0: the tests may themselves run under nice.)
 pid_t ReceiveThreadOf(pid_t pid) {
+  const int main_nice = NiceOf(pid, std::to_string(pid));
   const std::string out = testsupport::Shell("ls /proc/" + std::to_string(pid) + "/task");
   std::istringstream tasks(out);
   std::string tid;
-  while (tasks >> tid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/task/" + tid + "/stat");
-    std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    std::istringstream f(all.substr(all.rfind(')') + 2));
-    std::string v;
-    for (int field = 3; f >> v; ++field)
-      if (field == 19) {
-        if (std::atoi(v.c_str()) < 0) return std::atoi(tid.c_str());
-        break;
-      }
-  }
+  while (tasks >> tid)
+    if (NiceOf(pid, tid) < main_nice) return std::atoi(tid.c_str());
   return -1;
 }
 
@@ -111,6 +118,15 @@ TEST(ViewerExit, WithItsReceiveThreadHeldInsideACallItEndsWithoutTearingTheToolk
       std::this_thread::sleep_for(2ms);
     }
   });
+  // A failed assertion returns early: the stream must still be ended, not left to terminate().
+  struct EndStream {
+    std::atomic<bool>& on;
+    std::thread& thread;
+    ~EndStream() {
+      on = false;
+      if (thread.joinable()) thread.join();
+    }
+  } end_stream{streaming, stream};
   const pid_t receiver = ReceiveThreadOf(pid);
   ASSERT_GT(receiver, 0) << "no receive thread";
 
@@ -147,8 +163,6 @@ TEST(ViewerExit, WithItsReceiveThreadHeldInsideACallItEndsWithoutTearingTheToolk
   int exit_status = -1;
   ASSERT_TRUE(viewer->Wait(10s, &exit_status)) << "the viewer did not end";
   const double ended_ms = MsSince(told);
-  streaming = false;
-  stream.join();
   std::string calls;
   testsupport::Run("tail -c +" + std::to_string(told_at + 1) + " '" + spy + "' | sort | uniq -c",
                    &calls);

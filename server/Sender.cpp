@@ -6,6 +6,8 @@
 #include "platform/LastError.h"
 #include "server/MulticastTransport.h"
 
+static const char kModule[] = "server/Sender";
+
 namespace {
 // An idle sender looks for a stop request and unreported failures this often.
 constexpr auto kIdleWake = std::chrono::milliseconds(100);
@@ -88,13 +90,12 @@ void Sender::Run() {
                       [&](std::size_t n) { return bucket_.TryTake(WireBytes(n + trailer), now); });
     if (!batch.empty()) {
       SendBatch(batch);
-      ReportFailures(Clock::now());
       continue;
     }
     busy_ = false;
     const std::size_t front = queue_.FrontBlockBytes();
     if (front == 0) {
-      ReportFailures(now);
+      failure_log_.Succeeded();  // failures still held back go out when their second is up
       queue_.WaitUntil(now + kIdleWake, true);
     } else {
       // Wait for the tokens of a batch; a pointer or area ends the wait at once.
@@ -109,37 +110,39 @@ void Sender::Run() {
 void Sender::SendBatch(std::vector<DatagramBytes>& batch) {
   if (DatagramSealer* sealer = sealer_.load()) {
     const std::size_t trailer = sealer->TrailerBytes();
-    for (DatagramBytes& d : batch) {
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < batch.size(); ++i) {
+      DatagramBytes& d = batch[i];
       const std::size_t n = d.size();
       d.resize(n + trailer);  // the sampler left the room: no copy
-      d.resize(sealer->Seal(d.data(), n));
+      const std::size_t sealed = sealer->Seal(d.data(), n);
+      if (sealed == 0) continue;  // the sealer refuses it: it must not go
+      d.resize(sealed);
+      if (kept != i) batch[kept] = std::move(d);
+      ++kept;
     }
+    failures_ += batch.size() - kept;
+    batch.resize(kept);
   }
   std::size_t first = 0;
   while (first < batch.size()) {
     int error = 0;
+    const std::size_t count = batch.size() - first;
     const std::size_t sent = transport_->Send(batch, first, &error);
     for (std::size_t i = first; i < first + sent; ++i) wire_bytes_ += WireBytes(batch[i].size());
     datagrams_ += sent;
     ++batches_;
     first += sent;
-    if (first < batch.size()) {
+    if (sent == count) {
+      failure_log_.Succeeded();
+    } else {
       // The failed datagram is dropped; the rest of the batch still goes.
       ++failures_;
-      ++unreported_;
-      last_error_ = error;
+      SetLastError(error);
+      failure_log_.Failed("sent == count", kModule, __LINE__);
       ++first;
     }
   }
-}
-
-// At most one line a second, counting what failed since the last one.
-void Sender::ReportFailures(Clock::time_point now) {
-  if (unreported_ == 0 || now - last_report_ < std::chrono::seconds(1)) return;
-  SetLastError(last_error_);
-  LogError("%llu datagram(s) could not be sent", static_cast<unsigned long long>(unreported_));
-  unreported_ = 0;
-  last_report_ = now;
 }
 
 namespace {

@@ -11,17 +11,11 @@
 #include <thread>
 #include <vector>
 
+#include "Common/FailureThrottle.h"
+#include "Common/StreamKey.h"  // DatagramSealer
 #include "Common/UpdateHeader.h"
 #include "server/Pacer.h"
 #include "server/SendQueue.h"
-
-// Appends an authentication trailer to every datagram after its payload, in send order.
-class DatagramSealer {
- public:
-  virtual ~DatagramSealer() = default;
-  virtual std::size_t TrailerBytes() const = 0;                        // fixed per run
-  virtual std::size_t Seal(uint8_t* datagram, std::size_t length) = 0;  // appends in place, returns new length
-};
 
 // Puts datagrams on the wire. Called by the sender thread only.
 class DatagramTransport {
@@ -48,7 +42,8 @@ class Sender : public DatagramOutput {
   // bound follows the rate (QueueBytesFor).
   void Configure(uint32_t max_rate_kbit, std::size_t max_datagram);
   // Any time, from any thread; the sampler's budget shrinks by its trailer from its next
-  // tick. The sealer must outlive the Sender. nullptr: none.
+  // tick. The sealer must outlive the Sender and is called by the sender thread only, in
+  // send order; a datagram it refuses (Seal gives 0) is dropped. nullptr: none.
   void SetSealer(DatagramSealer* sealer);
 
   // DatagramOutput (the sampler's side).
@@ -73,7 +68,6 @@ class Sender : public DatagramOutput {
  private:
   void Run();
   void SendBatch(std::vector<DatagramBytes>& batch);
-  void ReportFailures(Clock::time_point now);
 
   DatagramTransport* transport_;
   std::atomic<DatagramSealer*> sealer_{nullptr};
@@ -89,10 +83,8 @@ class Sender : public DatagramOutput {
 
   TokenBucket bucket_;  // sender thread only
   std::atomic<uint64_t> datagrams_{0}, wire_bytes_{0}, batches_{0}, failures_{0};
-  // Failures not yet reported; at most one log line a second.
-  uint64_t unreported_ = 0;
-  int last_error_ = 0;
-  Clock::time_point last_report_{};
+  // Failed datagrams: the first reported in full, then one counted line a second at most.
+  FailureThrottle failure_log_;
 };
 
 // The hand-over bound for a rate: half a second of sending, within 1..32 MB; unpaced 8 MB,

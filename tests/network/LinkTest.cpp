@@ -2,7 +2,7 @@
 // veth pair with the MTU of Ethernet, directly (with 1 % random loss on the server's side) or
 // through a third namespace holding a bridge whose port toward the viewer runs at 100 Mbit/s
 // with a 256 KB queue. The stream is read by a receiver written from the datagram format
-// alone (StreamReceiver), or by the real glimt.
+// alone (testsupport::WireReceiver), or by the real glimt.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -17,26 +17,35 @@
 #include <thread>
 
 #include "tests/hardening/Harness.h"
-#include "tests/network/StreamReceiver.h"
 #include "tests/support/NetTopology.h"
 #include "tests/support/ScreenContent.h"
+#include "tests/support/WireReceiver.h"
 
 using namespace std::chrono_literals;
 using hardening::Clock;
 using hardening::MsSince;
 using hardening::Server;
 using hardening::ServerSetting;
-using nettest::StreamReceiver;
 using testsupport::PixelsDiffering;
 using testsupport::RootPixels;
 using testsupport::ServerLink;
 using testsupport::TempDir;
 using testsupport::WaitFor;
+using testsupport::WireReceiver;
 using testsupport::Xvfb;
 
 namespace {
 
 const char* const kServer = ServerLink::kServerAddress;
+
+// What the receiver has counted so far.
+struct Counts {
+  long areas = 0, pointers = 0, blocks = 0, bad = 0, kernel_drops = 0;
+  double block_pixels = 0;  // screens' worth of blocks, times the screen's pixels
+};
+Counts CountsOf(WireReceiver& rx) {
+  return Counts{rx.Count(0), rx.Count(1), rx.Count(2), rx.bad(), rx.kernel_drops(), rx.BlockPixels()};
+}
 
 // The server's display with its tray, the link, and the server's settings store.
 struct Bench {
@@ -48,7 +57,7 @@ struct Bench {
   }
   void StartServer() { server = std::make_unique<Server>(sx, dir, link.server().Prefix()); }
   // The receiver's picture against the server's screen.
-  long Wrong(StreamReceiver& rx) { return PixelsDiffering(rx.Picture(), RootPixels(sx.display(), width, height)); }
+  long Wrong(WireReceiver& rx) { return PixelsDiffering(rx.Picture(), RootPixels(sx.display(), width, height)); }
 
   int width, height;
   Xvfb sx;
@@ -59,9 +68,9 @@ struct Bench {
 };
 
 // Blocks have stopped for `quiet` (the refresh has gone out), within limit.
-bool WaitQuiet(StreamReceiver& rx, std::chrono::milliseconds quiet, std::chrono::milliseconds limit) {
+bool WaitQuiet(WireReceiver& rx, std::chrono::milliseconds quiet, std::chrono::milliseconds limit) {
   return WaitFor([&] {
-    const auto last = rx.LastBlock();
+    const auto last = rx.last_block();
     return last != Clock::time_point{} && Clock::now() - last > quiet;
   }, limit);
 }
@@ -70,14 +79,14 @@ bool WaitQuiet(StreamReceiver& rx, std::chrono::milliseconds quiet, std::chrono:
 // tick; a snapshot counts only when the server's count is the same before and after it.
 struct Snapshot {
   ServerLink::ServerCounts server;
-  StreamReceiver::Counts rx;
+  Counts rx;
 };
-Snapshot Quiescent(ServerLink& link, StreamReceiver& rx) {
+Snapshot Quiescent(ServerLink& link, WireReceiver& rx) {
   Snapshot s;
   for (int i = 0; i < 50; ++i) {
     s.server = link.Counts();
     std::this_thread::sleep_for(40ms);
-    s.rx = rx.counts();
+    s.rx = CountsOf(rx);
     if (link.Counts().udp_datagrams == s.server.udp_datagrams) return s;
   }
   s.server.udp_datagrams = -1;
@@ -103,10 +112,10 @@ TEST_P(LossAt1Percent, BlocksAreLostLikePacketsAndThePictureHealsWithoutAsking) 
   std::string why;
   const std::string how = b.link.AddLoss(10, ORVANE_DROP_1PC, &why);
   if (how.empty()) GTEST_SKIP() << "no way to drop packets on this kernel: " << why;
-  StreamReceiver rx("227.0.1.1", 10510, 1920, 1080);
+  WireReceiver rx("227.0.1.1", 10510, 1920, 1080);
   ASSERT_TRUE(rx.ok());
   b.StartServer();
-  ASSERT_TRUE(WaitFor([&] { return rx.counts().blocks > 0; }, 15s)) << b.server->Log();
+  ASSERT_TRUE(WaitFor([&] { return CountsOf(rx).blocks > 0; }, 15s)) << b.server->Log();
   // The refresh takes about a second at the default MaxRate; slices follow every tick. Then a
   // client writes (a text screen alone is few packets, and the picture must be whole again
   // after changes lost too).
@@ -165,24 +174,24 @@ TEST(Port100Mbit, PhotoRefreshArrivesWholeAndTextKeepsUpWithDrawing) {
   // No healing: the refresh itself must arrive whole.
   ASSERT_TRUE(ServerSetting(b.dir, "RefreshCycle", 0));
   ASSERT_TRUE(testsupport::DrawPhotoScreen(b.sx.display(), 1920, 1080));
-  StreamReceiver rx("227.0.1.1", 10510, 1920, 1080);
+  WireReceiver rx("227.0.1.1", 10510, 1920, 1080);
   ASSERT_TRUE(rx.ok());
   b.StartServer();
-  ASSERT_TRUE(WaitFor([&] { return rx.counts().blocks > 0; }, 15s)) << b.server->Log();
+  ASSERT_TRUE(WaitFor([&] { return CountsOf(rx).blocks > 0; }, 15s)) << b.server->Log();
   const auto first = Clock::now();
   // Without the healing cycle a block lost at the port would leave the picture wrong for good.
   long wrong = -1;
   EXPECT_TRUE(WaitFor([&] { return (wrong = b.Wrong(rx)) == 0; }, 15s))
       << "after start: " << wrong << " pixels wrong";
   std::printf("[measure] 100 Mbit/s port: photo refresh whole after %.0f ms, %ld blocks\n",
-              MsSince(first), rx.counts().blocks);
+              MsSince(first), CountsOf(rx).blocks);
   EXPECT_EQ(b.link.PortDrops(), 0);
 
   ASSERT_TRUE(testsupport::DrawPhotoScreen(b.sx.display(), 1920, 1080, 12));
   std::this_thread::sleep_for(1s);  // the change goes as blocks; the go repeats it all
   ASSERT_TRUE(hardening::Go(kServer));
-  const long areas = rx.counts().areas;
-  ASSERT_TRUE(WaitFor([&] { return rx.counts().areas > areas; }, 3s));
+  const long areas = CountsOf(rx).areas;
+  ASSERT_TRUE(WaitFor([&] { return CountsOf(rx).areas > areas; }, 3s));
   EXPECT_TRUE(WaitFor([&] { return (wrong = b.Wrong(rx)) == 0; }, 15s))
       << "after a go: " << wrong << " pixels wrong";
   EXPECT_EQ(b.link.PortDrops(), 0);
@@ -198,7 +207,7 @@ TEST(Port100Mbit, PhotoRefreshArrivesWholeAndTextKeepsUpWithDrawing) {
   std::printf("[measure] 100 Mbit/s port: text current %.0f ms after 3 s of writing; port "
               "drops %ld; case %.1f s\n", MsSince(stopped), b.link.PortDrops(), MsSince(start) / 1000);
   EXPECT_EQ(b.link.PortDrops(), 0);
-  EXPECT_EQ(rx.counts().bad, 0);
+  EXPECT_EQ(CountsOf(rx).bad, 0);
 }
 
 // Opens `count` connections to the rendezvous port, one every `spacing`, each saying "go",
@@ -263,18 +272,18 @@ TEST(Refresh, ThirtyGoWithinASecondGiveAtMostTwoFullRefreshes) {
   Bench b(640, 480, false);
   ASSERT_TRUE(b.Ready()) << b.link.error();
   ASSERT_TRUE(ServerSetting(b.dir, "RefreshCycle", 0));  // areas then mean refreshes
-  StreamReceiver rx("227.0.1.1", 10510, 640, 480);
+  WireReceiver rx("227.0.1.1", 10510, 640, 480);
   ASSERT_TRUE(rx.ok());
   b.StartServer();
   ASSERT_TRUE(hardening::WaitForService(kServer, 15s)) << b.server->Log();
   ASSERT_TRUE(WaitQuiet(rx, 1200ms, 10s));
-  const auto before = rx.counts();
+  const auto before = CountsOf(rx);
   const auto start = Clock::now();
   const auto taken = GoBurst(30, 33ms, 15s);
   ASSERT_EQ(taken.size(), 30u) << "the service did not take every request";
   const double span = std::chrono::duration<double>(taken.back() - start).count();
   std::this_thread::sleep_for(2500ms);
-  const auto after = rx.counts();
+  const auto after = CountsOf(rx);
   const long refreshes = after.areas - before.areas;
   const double covered = (after.block_pixels - before.block_pixels) / (640.0 * 480);
   std::printf("[measure] 30 go sent within %.0f ms, taken by the service within %.0f ms: %ld "
@@ -288,7 +297,7 @@ TEST(Refresh, ThirtyGoWithinASecondGiveAtMostTwoFullRefreshes) {
     EXPECT_LE(refreshes, 2);
   }
   EXPECT_LE(covered, static_cast<double>(refreshes) + 0.01);
-  const auto areas = rx.AreaTimes();
+  const auto areas = rx.Times(0);
   for (std::size_t i = 1; i < areas.size(); ++i)
     EXPECT_GE(areas[i] - areas[i - 1], 950ms) << "two refreshes within a second";
 }
@@ -302,10 +311,10 @@ TEST(Pacing, DrawingFasterThanMaxRateKeepsMemoryBoundedAndThePointerFlowing) {
   ASSERT_TRUE(b.Ready()) << b.link.error();
   constexpr uint32_t kRate = 4000;  // kbit/s
   ASSERT_TRUE(ServerSetting(b.dir, "MaxRate", kRate));
-  StreamReceiver rx("227.0.1.1", 10510, 1024, 768);
+  WireReceiver rx("227.0.1.1", 10510, 1024, 768);
   ASSERT_TRUE(rx.ok());
   b.StartServer();
-  ASSERT_TRUE(WaitFor([&] { return rx.counts().blocks > 0; }, 15s)) << b.server->Log();
+  ASSERT_TRUE(WaitFor([&] { return CountsOf(rx).blocks > 0; }, 15s)) << b.server->Log();
   std::this_thread::sleep_for(1s);  // the first refresh of a blank screen has gone
 
   testsupport::PatchPainter client(b.sx.display(), 200, 150, 1);
@@ -334,7 +343,7 @@ TEST(Pacing, DrawingFasterThanMaxRateKeepsMemoryBoundedAndThePointerFlowing) {
 
   // Pointer datagrams while drawing: the timer sends one every 50 ms when the pointer moved.
   double worst_gap = 0;
-  const auto times = rx.PointerTimes();
+  const auto times = rx.Times(1);
   Clock::time_point prev{};
   for (const auto& t : times) {
     if (t < t0 + 200ms || t > t0 + std::chrono::milliseconds(static_cast<long>(seconds * 1000))) continue;

@@ -1,0 +1,179 @@
+#include "glimt/Scaler.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+
+void Scaler::Axis::Build(int src_size, int dst_size) {
+  src = src_size;
+  dst = dst_size;
+  first.assign(dst, 0);
+  count.assign(dst, 0);
+  offset.assign(dst, 0);
+  weights.clear();
+  const int64_t s = src, d = dst;
+  for (int64_t i = 0; i < d; ++i) {
+    offset[i] = static_cast<int32_t>(weights.size());
+    if (d >= s) {
+      // The picture pixel under the window pixel's centre.
+      first[i] = static_cast<int32_t>((2 * i + 1) * s / (2 * d));
+      count[i] = 1;
+      weights.push_back(kWeightOne);
+      continue;
+    }
+    // The footprint [i*s, (i+1)*s) in units of 1/d picture pixel; weights from the running
+    // total of the overlaps, so that rounding never makes them add up to other than one.
+    const int64_t lo = i * s, hi = (i + 1) * s;
+    const int64_t j0 = lo / d, j1 = (hi + d - 1) / d;
+    first[i] = static_cast<int32_t>(j0);
+    count[i] = static_cast<int32_t>(j1 - j0);
+    int64_t covered = 0, given = 0;
+    for (int64_t j = j0; j < j1; ++j) {
+      covered += std::min((j + 1) * d, hi) - std::max(j * d, lo);
+      const int64_t total = (covered * kWeightOne * 2 + s) / (2 * s);
+      weights.push_back(static_cast<uint16_t>(total - given));
+      given = total;
+    }
+  }
+}
+
+void Scaler::Axis::DestinationRange(int64_t a, int64_t b, int32_t* d0, int32_t* d1) const {
+  // Window pixel i meets picture pixel j when i*src < (j+1)*dst and j*dst < (i+1)*src; the
+  // nearest pixel of an enlarged axis lies inside that footprint too.
+  const int64_t s = src, d = dst;
+  *d0 = static_cast<int32_t>(a * d / s);
+  *d1 = static_cast<int32_t>(std::min<int64_t>(d, (b * d + s - 1) / s));
+}
+
+void Scaler::Configure(int src_width, int src_height, int dst_width, int dst_height) {
+  x_.Build(src_width, dst_width);
+  y_.Build(src_height, dst_height);
+  dst_height_ = dst_height;
+  due_begin_.assign(dst_height, INT32_MAX);
+  due_end_.assign(dst_height, INT32_MIN);
+  due_top_ = dst_height;
+  due_bottom_ = 0;
+  MarkAll();
+}
+
+void Scaler::MarkAll() { MarkChanged({0, 0, x_.src, y_.src}); }
+
+AreaRect Scaler::DestinationOf(const AreaRect& r) const {
+  const int64_t l = std::max<int64_t>(r.left, 0), t = std::max<int64_t>(r.top, 0);
+  const int64_t rr = std::min<int64_t>(r.right, x_.src), b = std::min<int64_t>(r.bottom, y_.src);
+  if (!configured() || l >= rr || t >= b) return {};
+  AreaRect d;
+  x_.DestinationRange(l, rr, &d.left, &d.right);
+  y_.DestinationRange(t, b, &d.top, &d.bottom);
+  return d;
+}
+
+void Scaler::MarkChanged(const AreaRect& r) {
+  const AreaRect d = DestinationOf(r);
+  if (d.left >= d.right || d.top >= d.bottom) return;
+  for (int32_t y = d.top; y < d.bottom; ++y) {
+    due_begin_[y] = std::min(due_begin_[y], d.left);
+    due_end_[y] = std::max(due_end_[y], d.right);
+  }
+  due_top_ = std::min(due_top_, d.top);
+  due_bottom_ = std::max(due_bottom_, d.bottom);
+}
+
+AreaRect Scaler::Update(const PixelSurface& source, const PixelLayout& layout,
+                        PixelSurface& dest) {
+  AreaRect done{INT32_MAX, INT32_MAX, INT32_MIN, INT32_MIN};
+  if (source.width != x_.src || source.height != y_.src || dest.width != x_.dst ||
+      dest.height != y_.dst || dest.bits_per_pixel != 32 || !IsConvertible(layout) ||
+      source.bits_per_pixel != layout.bits_per_pixel)
+    return {};
+  for (int32_t y = due_top_; y < due_bottom_; ++y) {
+    if (due_begin_[y] >= due_end_[y]) continue;
+    ScaleRow(y, due_begin_[y], due_end_[y], source, layout, dest);
+    done = {std::min(done.left, due_begin_[y]), std::min(done.top, y),
+            std::max(done.right, due_end_[y]), y + 1};
+    due_begin_[y] = INT32_MAX;
+    due_end_[y] = INT32_MIN;
+  }
+  due_top_ = dst_height_;
+  due_bottom_ = 0;
+  return done.left < done.right ? done : AreaRect{};
+}
+
+const uint8_t* Scaler::SourceRow(const PixelSurface& source, const PixelLayout& layout, int y,
+                                 int x, int n) {
+  const uint8_t* row = source.bits + y * source.stride;
+  if (layout == ServerLayout(32)) return row + int64_t{x} * 4;
+  if (!to_rgb32_ || !(row_layout_ == layout)) {
+    to_rgb32_ = std::make_unique<PixelConverter>(layout, ServerLayout(32));
+    row_layout_ = layout;
+  }
+  row_.resize(n);
+  auto* out = reinterpret_cast<uint8_t*>(row_.data());
+  to_rgb32_->ConvertRow(row + int64_t{x} * (layout.bits_per_pixel / 8), out, n);
+  return out;
+}
+
+namespace {
+
+// Eight lanes of 16 bits: GCC and Clang turn these into the machine's vector instructions
+// (SSE2 on x86-64) without tying the code to one instruction set.
+typedef uint16_t U16x8 __attribute__((vector_size(16)));
+typedef uint8_t U8x8 __attribute__((vector_size(8)));
+
+// sums[i] (+)= row[i] * w for n bytes.
+void WeightRow(const uint8_t* __restrict row, uint16_t* __restrict sums, int n, uint16_t w,
+               bool first) {
+  int i = 0;
+  for (; i + 8 <= n; i += 8) {
+    U8x8 bytes;
+    std::memcpy(&bytes, row + i, sizeof bytes);
+    U16x8 v = __builtin_convertvector(bytes, U16x8) * w;
+    if (!first) {
+      U16x8 old;
+      std::memcpy(&old, sums + i, sizeof old);
+      v += old;
+    }
+    std::memcpy(sums + i, &v, sizeof v);
+  }
+  for (; i < n; ++i)
+    sums[i] = static_cast<uint16_t>((first ? 0 : sums[i]) + row[i] * w);
+}
+
+}  // namespace
+
+void Scaler::ScaleRow(int y, int x0, int x1, const PixelSurface& source,
+                      const PixelLayout& layout, PixelSurface& dest) {
+  const int sx0 = x_.first[x0];
+  const int n = x_.first[x1 - 1] + x_.count[x1 - 1] - sx0;
+  const int bytes = n * 4;
+  sums_.resize(static_cast<std::size_t>(bytes));
+  uint16_t* sums = sums_.data();
+
+  // Vertical: the picture rows of this window row's footprint, weighted, per byte. The
+  // weights add up to 256, so 255 * 256 fits the 16-bit sums.
+  const uint16_t* wy = &y_.weights[y_.offset[y]];
+  for (int k = 0; k < y_.count[y]; ++k)
+    WeightRow(SourceRow(source, layout, y_.first[y] + k, sx0, n), sums, bytes, wy[k], k == 0);
+
+  // Horizontal: each window pixel from the sums of its footprint's columns. Two channels per
+  // 64-bit word, 32 bits each: a sum times a weight stays below 2^24, so lanes never carry.
+  constexpr uint64_t kLanes = 0x0000FFFF0000FFFFull;
+  auto* out = reinterpret_cast<uint32_t*>(dest.bits + int64_t{y} * dest.stride) + x0;
+  for (int x = x0; x < x1; ++x) {
+    const uint16_t* s = sums + (x_.first[x] - sx0) * 4;
+    const uint16_t* w = &x_.weights[x_.offset[x]];
+    uint64_t blue_red = 0, green = 0;
+    for (int k = 0; k < x_.count[x]; ++k, s += 4) {
+      uint64_t v;
+      std::memcpy(&v, s, sizeof v);
+      blue_red += (v & kLanes) * w[k];
+      green += ((v >> 16) & kLanes) * w[k];
+    }
+    // Two 8-bit weights: the sums carry 16 bits of fraction.
+    blue_red += 0x0000800000008000ull;
+    green += 0x8000;
+    *out++ = 0xff000000u | static_cast<uint32_t>((blue_red >> 32) >> 16) << 16 |
+             static_cast<uint32_t>((green & 0xFFFFFFFF) >> 16) << 8 |
+             static_cast<uint32_t>((blue_red & 0xFFFFFFFF) >> 16);
+  }
+}

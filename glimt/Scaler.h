@@ -1,0 +1,67 @@
+#pragma once
+// The picture reduced to the window's size by area averaging, kept current one changed
+// rectangle at a time. No X11 or Qt here.
+//
+// Along a reduced axis every window pixel is the average of the picture pixels its footprint
+// covers, each weighted by the part of it that lies inside, so a stroke one pixel wide is
+// never dropped, only lightened. Along an axis that is enlarged or kept, a window pixel is
+// the picture pixel under its centre (nearest neighbour): enlarging drops nothing.
+//
+// A window pixel depends only on the picture pixels of its own footprint, so a changed
+// picture rectangle is rescaled by recomputing the window pixels whose footprints meet it,
+// at most one more on each side than the rectangle's scaled image; every pixel is computed
+// the same way whichever change asked for it, so there are no seams.
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "glimt/Decode.h"
+#include "glimt/PixelConvert.h"
+
+class Scaler {
+ public:
+  // Source (picture) and destination (window) sizes, each at least 1. Everything is due.
+  void Configure(int src_width, int src_height, int dst_width, int dst_height);
+  bool configured() const { return dst_height_ > 0; }
+  void Reset() { *this = Scaler(); }
+
+  // A changed rectangle of the picture, in picture pixels; clipped here.
+  void MarkChanged(const AreaRect& r);
+  void MarkAll();
+
+  // Recomputes every window pixel due since the last call. source is the picture in layout
+  // (16, 24 or 32 bits) at the configured source size; dest is 0xffRRGGBB at the destination
+  // size. Returns the bounds of what was recomputed (empty when nothing was due).
+  AreaRect Update(const PixelSurface& source, const PixelLayout& layout, PixelSurface& dest);
+
+  // The window pixels whose footprints meet a picture rectangle, clipped to the window.
+  AreaRect DestinationOf(const AreaRect& r) const;
+
+ private:
+  // One axis: for each window pixel the picture pixels it takes and their weights, which add
+  // up to kWeightOne (8 bits, so that a column of sums fits 16 bits).
+  static constexpr uint32_t kWeightOne = 256;
+  struct Axis {
+    int src = 0, dst = 0;
+    std::vector<int32_t> first, count, offset;
+    std::vector<uint16_t> weights;
+    void Build(int src_size, int dst_size);
+    void DestinationRange(int64_t a, int64_t b, int32_t* d0, int32_t* d1) const;
+  };
+
+  void ScaleRow(int y, int x0, int x1, const PixelSurface& source, const PixelLayout& layout,
+                PixelSurface& dest);
+  // n pixels of a picture row from column x, as 0xffRRGGBB bytes.
+  const uint8_t* SourceRow(const PixelSurface& source, const PixelLayout& layout, int y, int x,
+                           int n);
+
+  Axis x_, y_;
+  int dst_height_ = 0;
+  // Per window row the columns due, [begin, end); begin >= end when none.
+  std::vector<int32_t> due_begin_, due_end_;
+  int32_t due_top_ = 0, due_bottom_ = 0;  // rows that may have columns due
+  std::vector<uint16_t> sums_;            // one row of vertical sums, 4 per pixel
+  std::vector<uint32_t> row_;             // one picture row in 0xffRRGGBB, when converted
+  PixelLayout row_layout_;
+  std::unique_ptr<PixelConverter> to_rgb32_;
+};

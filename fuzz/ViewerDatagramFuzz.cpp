@@ -1,7 +1,8 @@
 // One datagram through the viewer's receive path after a fixed UPDATE_AREA: the checks the
 // receive thread makes, the block queue, the invalidation rectangle and the decoder into a
-// fixed picture. Input: one byte choosing the display depth (8, 16, 24, 32 bpp), then the
-// datagram exactly as received.
+// fixed picture. Input: one byte choosing the display's layout (16, 24, 32 bpp, or 32 with
+// red in the low byte), then the datagram exactly as received; the server's depth is whatever
+// the block's length says.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -22,8 +23,10 @@ void Require(bool ok) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   if (size < 1) return 0;
-  static const int kDepths[4] = {8, 16, 24, 32};
-  const int bpp = kDepths[data[0] & 3];
+  static const PixelLayout kLayouts[4] = {ServerLayout(16), ServerLayout(24), ServerLayout(32),
+                                          {32, 0xFF, 0xFF00, 0xFF0000}};
+  const PixelLayout layout = kLayouts[data[0] & 3];
+  const int bpp = layout.bits_per_pixel;
   ++data;
   --size;
   if (size > kReceiveBufferBytes) return 0;
@@ -41,7 +44,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   std::memcpy(buffer, data, size);
   UpdateHeader h;
   bool queued = false;
-  if (CheckDatagram(buffer, size, bpp, h) == DatagramCheck::kUse) {
+  if (CheckDatagram(buffer, size, h) == DatagramCheck::kUse) {
     Require(size >= kUpdateHeaderBytes);
     if (h.kind == UPDATE_AREA) {
       (void)IsUsableArea(AreaRect{h.left, h.top, h.right, h.bottom});
@@ -57,8 +60,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
       const AreaRect inv = InvalidationRect(area, kClientWidth, kClientHeight, r);
       Require(inv.left >= 0 && inv.top >= 0 && inv.right <= kClientWidth &&
               inv.bottom <= kClientHeight);
+      BlockDecoder decoder(layout);
       const int drawn = DrainBlocks(queue, [&](uint8_t* datagram) {
-        DecodeBlockInto(picture, area, datagram);
+        decoder.Decode(picture, area, datagram);
       });
       Require(drawn == 1);
       queue.Lock();

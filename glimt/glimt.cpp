@@ -60,15 +60,6 @@ struct ReceiveControl {
 };
 ReceiveControl* g_receive = new ReceiveControl;
 
-QImage::Format PictureFormat(const DisplayFormat& f) {
-  switch (f.bits_per_pixel) {
-    case 32: return QImage::Format_RGB32;
-    case 24: return QImage::Format_BGR888;
-    case 16: return f.depth == 15 ? QImage::Format_RGB555 : QImage::Format_RGB16;
-    default: return QImage::Format_Invalid;
-  }
-}
-
 // Waits for a datagram or the exit signal; false at exit.
 bool WaitForDatagram(ReceiveControl& rc) {
   pollfd fds[2] = {{rc.sock, POLLIN, 0}, {rc.wake, POLLIN, 0}};
@@ -84,6 +75,7 @@ bool WaitForDatagram(ReceiveControl& rc) {
 // thread.
 bool HandleArea(const UpdateHeader& h) {
   Trace("init\n");
+  g_wnd->AreaAnnounced();
   if (g_ready.load(std::memory_order_acquire)) return true;
   const AreaRect area{h.left, h.top, h.right, h.bottom};
   if (!IsUsableArea(area)) return true;  // wait for a good one
@@ -179,8 +171,7 @@ void ReceiveThread(ReceiveControl* rc) {
       // Empty and short datagrams are dropped like any malformed one: a stray packet on the
       // port must not end the stream.
       if (g_wnd->state().AcceptsDatagrams() &&
-          CheckDatagram(buffer, static_cast<std::size_t>(n), g_display.bits_per_pixel, h) ==
-              DatagramCheck::kUse) {
+          CheckDatagram(buffer, static_cast<std::size_t>(n), h) == DatagramCheck::kUse) {
         if (h.kind == UPDATE_AREA) go_on = HandleArea(h);
         else if (h.kind == UPDATE_POINTER) HandlePointer(h, warp);
         else kept = HandleBlock(h, buffer, &dropping);
@@ -310,6 +301,7 @@ bool Startup(int argc, char** argv) {
     ConditionBox("b", kModule, __LINE__);
     return false;
   }
+  g_wnd->SetScaleQuality(ReadScaleQuality());
   g_receive->wake = eventfd(0, EFD_CLOEXEC);
   try {
     std::thread(ReceiveThread, g_receive).detach();

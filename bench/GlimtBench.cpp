@@ -1,6 +1,6 @@
 // The viewer's paint handler, timed: decoding a full 1920x1080 refresh into the picture (at
 // the picture's own depth and converted from another), and drawing the picture over windows
-// of several sizes, nearest neighbour ("fast") against the area-averaged reduction ("smooth").
+// of several sizes, nearest neighbour ("fast") against the smooth reduction ("smooth").
 // Not a test: run by hand (`bin/glimt_bench`); the figures are in docs/glimt.md.
 #include <benchmark/benchmark.h>
 #include <zlib.h>

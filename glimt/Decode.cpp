@@ -60,10 +60,10 @@ AreaRect InvalidationRect(const AreaRect& a, int cw, int ch, const AreaRect& r) 
   const bool scaled = int64_t{cw} != int64_t{a.right} - a.left ||
                       int64_t{ch} != int64_t{a.bottom} - a.top;
   if (scaled) {
-    out.left = out.left == INT32_MIN ? out.left : out.left - 1;
-    out.top = out.top == INT32_MIN ? out.top : out.top - 1;
-    out.right = out.right == INT32_MAX ? out.right : out.right + 1;
-    out.bottom = out.bottom == INT32_MAX ? out.bottom : out.bottom + 1;
+    out.left = out.left <= INT32_MIN + 1 ? INT32_MIN : out.left - 2;
+    out.top = out.top <= INT32_MIN + 1 ? INT32_MIN : out.top - 2;
+    out.right = out.right >= INT32_MAX - 1 ? INT32_MAX : out.right + 2;
+    out.bottom = out.bottom >= INT32_MAX - 1 ? INT32_MAX : out.bottom + 2;
   }
   out.left = std::clamp(out.left, 0, std::max(cw, 0));
   out.top = std::clamp(out.top, 0, std::max(ch, 0));

@@ -46,9 +46,10 @@ void ScalePoint(const AreaRect& area, int cw, int ch, int32_t x, int32_t y, int3
                 int32_t* cy);
 // Server rectangle to the client rectangle of the same scaling.
 AreaRect ScaleRect(const AreaRect& area, int cw, int ch, const AreaRect& r);
-// The client rectangle to repaint for a block: ScaleRect, widened by one client pixel on each
+// The client rectangle to repaint for a block: ScaleRect, widened by two client pixels on each
 // side when the picture is scaled (nearest-neighbour sampling may draw a block's pixel into a
-// client pixel that the truncated rectangle leaves out), clipped to the client area.
+// client pixel that the truncated rectangle leaves out, and the smooth reduction's kernel
+// reaches one window pixel from its centre), clipped to the client area.
 AreaRect InvalidationRect(const AreaRect& area, int cw, int ch, const AreaRect& r);
 
 // Block geometry: W, H and S in 64 bits. False when W <= 0, H <= 0 or H*S exceeds the

@@ -1,6 +1,6 @@
 #pragma once
 // The picture as the window shows it. "smooth" (the default): when the window is smaller than
-// the picture along either axis, a window-sized copy reduced by area averaging (Scaler) that
+// the picture along either axis, a window-sized copy reduced with a smooth kernel (Scaler) that
 // follows the picture's changes and is painted one to one. Otherwise, and always with "fast",
 // the picture itself stretched by nearest neighbour. At 1:1 both are an exact copy.
 #include <QImage>

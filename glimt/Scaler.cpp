@@ -2,7 +2,16 @@
 
 #include <algorithm>
 #include <climits>
+#include <cmath>
 #include <cstring>
+
+namespace {
+
+// The reduction kernel at distance t (in window pixels) from a window pixel's centre: a cubic
+// that falls smoothly from 1 at the centre to 0 one window pixel away, t in [0, 1).
+double Kernel(double t) { return (2 * t - 3) * t * t + 1; }
+
+}  // namespace
 
 void Scaler::Axis::Build(int src_size, int dst_size) {
   src = src_size;
@@ -12,6 +21,8 @@ void Scaler::Axis::Build(int src_size, int dst_size) {
   offset.assign(dst, 0);
   weights.clear();
   const int64_t s = src, d = dst;
+  const double ratio = static_cast<double>(s) / static_cast<double>(d);
+  std::vector<double> raw;
   for (int64_t i = 0; i < d; ++i) {
     offset[i] = static_cast<int32_t>(weights.size());
     if (d >= s) {
@@ -21,28 +32,49 @@ void Scaler::Axis::Build(int src_size, int dst_size) {
       weights.push_back(kWeightOne);
       continue;
     }
-    // The footprint [i*s, (i+1)*s) in units of 1/d picture pixel; weights from the running
-    // total of the overlaps, so that rounding never makes them add up to other than one.
-    const int64_t lo = i * s, hi = (i + 1) * s;
-    const int64_t j0 = lo / d, j1 = (hi + d - 1) / d;
+    // The picture pixels whose centres lie less than one window pixel from this window
+    // pixel's centre, weighted by the kernel; cut at the picture's edges.
+    const double centre = (static_cast<double>(i) + 0.5) * ratio;
+    const int64_t j0 = std::max<int64_t>(0, static_cast<int64_t>(std::floor(centre - ratio - 0.5)) + 1);
+    const int64_t j1 = std::min<int64_t>(s, static_cast<int64_t>(std::ceil(centre + ratio - 0.5)));
+    raw.clear();
+    double total = 0;
+    for (int64_t j = j0; j < j1; ++j) {
+      const double t = std::abs(static_cast<double>(j) + 0.5 - centre) / ratio;
+      raw.push_back(t < 1 ? Kernel(t) : 0);
+      total += raw.back();
+    }
     first[i] = static_cast<int32_t>(j0);
     count[i] = static_cast<int32_t>(j1 - j0);
-    int64_t covered = 0, given = 0;
-    for (int64_t j = j0; j < j1; ++j) {
-      covered += std::min((j + 1) * d, hi) - std::max(j * d, lo);
-      const int64_t total = (covered * kWeightOne * 2 + s) / (2 * s);
-      weights.push_back(static_cast<uint16_t>(total - given));
-      given = total;
+    // Weights from the running total, so that rounding never makes them add up to other
+    // than one.
+    double running = 0;
+    int64_t given = 0;
+    for (double w : raw) {
+      running += w;
+      const int64_t now = std::llround(running / total * kWeightOne);
+      weights.push_back(static_cast<uint16_t>(now - given));
+      given = now;
     }
   }
 }
 
 void Scaler::Axis::DestinationRange(int64_t a, int64_t b, int32_t* d0, int32_t* d1) const {
-  // Window pixel i meets picture pixel j when i*src < (j+1)*dst and j*dst < (i+1)*src; the
-  // nearest pixel of an enlarged axis lies inside that footprint too.
-  const int64_t s = src, d = dst;
-  *d0 = static_cast<int32_t>(a * d / s);
-  *d1 = static_cast<int32_t>(std::min<int64_t>(d, (b * d + s - 1) / s));
+  // The window pixels whose taps meet [a, b): taps start and end in order along the axis.
+  int32_t lo = 0, hi = dst;
+  while (lo < hi) {  // first window pixel whose taps end after a
+    const int32_t mid = lo + (hi - lo) / 2;
+    if (first[mid] + count[mid] > a) hi = mid;
+    else lo = mid + 1;
+  }
+  *d0 = lo;
+  hi = dst;
+  while (lo < hi) {  // first window pixel whose taps start at or after b
+    const int32_t mid = lo + (hi - lo) / 2;
+    if (first[mid] >= b) hi = mid;
+    else lo = mid + 1;
+  }
+  *d1 = lo;
 }
 
 void Scaler::Configure(int src_width, int src_height, int dst_width, int dst_height) {
@@ -149,13 +181,13 @@ void Scaler::ScaleRow(int y, int x0, int x1, const PixelSurface& source,
   sums_.resize(static_cast<std::size_t>(bytes));
   uint16_t* sums = sums_.data();
 
-  // Vertical: the picture rows of this window row's footprint, weighted, per byte. The
+  // Vertical: the picture rows this window row takes, weighted, per byte. The
   // weights add up to 256, so 255 * 256 fits the 16-bit sums.
   const uint16_t* wy = &y_.weights[y_.offset[y]];
   for (int k = 0; k < y_.count[y]; ++k)
     WeightRow(SourceRow(source, layout, y_.first[y] + k, sx0, n), sums, bytes, wy[k], k == 0);
 
-  // Horizontal: each window pixel from the sums of its footprint's columns. Two channels per
+  // Horizontal: each window pixel from the sums of the columns it takes. Two channels per
   // 64-bit word, 32 bits each: a sum times a weight stays below 2^24, so lanes never carry.
   constexpr uint64_t kLanes = 0x0000FFFF0000FFFFull;
   auto* out = reinterpret_cast<uint32_t*>(dest.bits + int64_t{y} * dest.stride) + x0;

@@ -1,16 +1,20 @@
 #pragma once
-// The picture reduced to the window's size by area averaging, kept current one changed
-// rectangle at a time. No X11 or Qt here.
+// The picture reduced to the window's size, kept current one changed rectangle at a time. No
+// X11 or Qt here.
 //
-// Along a reduced axis every window pixel is the average of the picture pixels its footprint
-// covers, each weighted by the part of it that lies inside, so a stroke one pixel wide is
-// never dropped, only lightened. Along an axis that is enlarged or kept, a window pixel is
-// the picture pixel under its centre (nearest neighbour): enlarging drops nothing.
+// Along a reduced axis a window pixel is a weighted average of the picture pixels whose
+// centres lie less than one window pixel from its own centre; the weight falls from the
+// centre outwards along a smooth cubic (2t^3 - 3t^2 + 1). Kernels one window pixel apart add up
+// to one everywhere, so every picture pixel gives the same total weight: a stroke one pixel
+// wide is never dropped, only lightened. Measured against a Lanczos reduction of text this
+// comes closer than area averaging or a plain tent (docs/glimt.md). Along an axis that is
+// enlarged or kept, a window pixel is the picture pixel under its centre (nearest neighbour):
+// enlarging drops nothing, and stays sharp.
 //
-// A window pixel depends only on the picture pixels of its own footprint, so a changed
-// picture rectangle is rescaled by recomputing the window pixels whose footprints meet it,
-// at most one more on each side than the rectangle's scaled image; every pixel is computed
-// the same way whichever change asked for it, so there are no seams.
+// A window pixel depends only on the picture pixels its kernel reaches, so a changed picture
+// rectangle is rescaled by recomputing the window pixels that reach into it, at most two more
+// on each side than the rectangle's scaled image (InvalidationRect); every pixel is computed the
+// same way whichever change asked for it, so there are no seams.
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -34,12 +38,12 @@ class Scaler {
   // size. Returns the bounds of what was recomputed (empty when nothing was due).
   AreaRect Update(const PixelSurface& source, const PixelLayout& layout, PixelSurface& dest);
 
-  // The window pixels whose footprints meet a picture rectangle, clipped to the window.
+  // The window pixels that take from a picture rectangle.
   AreaRect DestinationOf(const AreaRect& r) const;
 
  private:
-  // One axis: for each window pixel the picture pixels it takes and their weights, which add
-  // up to kWeightOne (8 bits, so that a column of sums fits 16 bits).
+  // One axis: for each window pixel the picture pixels it takes (in order along the axis) and
+  // their weights, which add up to kWeightOne (8 bits, so that a column of sums fits 16 bits).
   static constexpr uint32_t kWeightOne = 256;
   struct Axis {
     int src = 0, dst = 0;

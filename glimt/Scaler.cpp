@@ -132,43 +132,75 @@ AreaRect Scaler::Update(const PixelSurface& source, const PixelLayout& layout,
 }
 
 const uint8_t* Scaler::SourceRow(const PixelSurface& source, const PixelLayout& layout, int y,
-                                 int x, int n) {
+                                 int x, int n, int slot) {
   const uint8_t* row = source.bits + y * source.stride;
   if (layout == ServerLayout(32)) return row + int64_t{x} * 4;
   if (!to_rgb32_ || !(row_layout_ == layout)) {
     to_rgb32_ = std::make_unique<PixelConverter>(layout, ServerLayout(32));
     row_layout_ = layout;
   }
-  row_.resize(n);
-  auto* out = reinterpret_cast<uint8_t*>(row_.data());
+  if (static_cast<int>(converted_.size()) <= slot) converted_.resize(slot + 1);
+  converted_[slot].resize(n);
+  auto* out = reinterpret_cast<uint8_t*>(converted_[slot].data());
   to_rgb32_->ConvertRow(row + int64_t{x} * (layout.bits_per_pixel / 8), out, n);
   return out;
 }
 
 namespace {
 
-// Eight lanes of 16 bits: GCC and Clang turn these into the machine's vector instructions
-// (SSE2 on x86-64) without tying the code to one instruction set.
+// 16-byte vectors: GCC and Clang turn these into the machine's vector instructions (SSE2 on
+// x86-64) without tying the code to one instruction set.
 typedef uint16_t U16x8 __attribute__((vector_size(16)));
-typedef uint8_t U8x8 __attribute__((vector_size(8)));
+typedef uint8_t U8x16 __attribute__((vector_size(16)));
 
-// sums[i] (+)= row[i] * w for n bytes.
-void WeightRow(const uint8_t* __restrict row, uint16_t* __restrict sums, int n, uint16_t w,
-               bool first) {
+// sums[i] = sum over k of rows[k][i] * weights[k], for n bytes; each row read once. kTaps
+// fixes the count (0: count of them), so the usual counts keep their weights in registers.
+template <int kTaps>
+void WeightRows(const uint8_t* const* rows, const uint16_t* weights, int count,
+                uint16_t* __restrict sums, int n) {
+  const int taps = kTaps ? kTaps : count;
+  U16x8 splat[kTaps ? kTaps : 1];
+  if constexpr (kTaps > 0)
+    for (int k = 0; k < kTaps; ++k) splat[k] = U16x8{} + weights[k];
   int i = 0;
-  for (; i + 8 <= n; i += 8) {
-    U8x8 bytes;
-    std::memcpy(&bytes, row + i, sizeof bytes);
-    U16x8 v = __builtin_convertvector(bytes, U16x8) * w;
-    if (!first) {
-      U16x8 old;
-      std::memcpy(&old, sums + i, sizeof old);
-      v += old;
+  for (; i + 16 <= n; i += 16) {
+    U16x8 low = {}, high = {};
+    for (int k = 0; k < taps; ++k) {
+      U8x16 bytes;
+      std::memcpy(&bytes, rows[k] + i, sizeof bytes);
+      const U16x8 w = kTaps ? splat[k] : U16x8{} + weights[k];
+      low += __builtin_convertvector(
+                 __builtin_shufflevector(bytes, bytes, 0, 1, 2, 3, 4, 5, 6, 7), U16x8) * w;
+      high += __builtin_convertvector(
+                  __builtin_shufflevector(bytes, bytes, 8, 9, 10, 11, 12, 13, 14, 15), U16x8) * w;
     }
-    std::memcpy(sums + i, &v, sizeof v);
+    std::memcpy(sums + i, &low, sizeof low);
+    std::memcpy(sums + i + 8, &high, sizeof high);
   }
-  for (; i < n; ++i)
-    sums[i] = static_cast<uint16_t>((first ? 0 : sums[i]) + row[i] * w);
+  for (; i < n; ++i) {
+    uint16_t acc = 0;
+    for (int k = 0; k < taps; ++k) acc = static_cast<uint16_t>(acc + rows[k][i] * weights[k]);
+    sums[i] = acc;
+  }
+}
+
+// One window pixel from the sums of kTaps columns (kTaps 0: count of them). Two channels per
+// 64-bit word, 32 bits each: a sum times a weight stays below 2^24, so lanes never carry.
+template <int kTaps>
+uint32_t Blend(const uint16_t* s, const uint16_t* w, int count) {
+  constexpr uint64_t kLanes = 0x0000FFFF0000FFFFull;
+  uint64_t blue_red = 0x0000800000008000ull, green = 0x8000;  // rounding
+  const int n = kTaps ? kTaps : count;
+  for (int k = 0; k < n; ++k, s += 4) {
+    uint64_t v;
+    std::memcpy(&v, s, sizeof v);
+    blue_red += (v & kLanes) * w[k];
+    green += ((v >> 16) & kLanes) * w[k];
+  }
+  // Two 8-bit weights: the sums carry 16 bits of fraction.
+  return 0xff000000u | static_cast<uint32_t>(blue_red >> 48) << 16 |
+         static_cast<uint32_t>((green & 0xFFFFFFFF) >> 16) << 8 |
+         static_cast<uint32_t>((blue_red & 0xFFFFFFFF) >> 16);
 }
 
 }  // namespace
@@ -181,31 +213,36 @@ void Scaler::ScaleRow(int y, int x0, int x1, const PixelSurface& source,
   sums_.resize(static_cast<std::size_t>(bytes));
   uint16_t* sums = sums_.data();
 
-  // Vertical: the picture rows this window row takes, weighted, per byte. The
-  // weights add up to 256, so 255 * 256 fits the 16-bit sums.
+  // Vertical: the picture rows this window row takes, weighted, per byte. The weights add up
+  // to 256, so 255 * 256 fits the 16-bit sums.
+  const int taps = y_.count[y];
+  rows_.resize(taps);
+  for (int k = 0; k < taps; ++k) rows_[k] = SourceRow(source, layout, y_.first[y] + k, sx0, n, k);
   const uint16_t* wy = &y_.weights[y_.offset[y]];
-  for (int k = 0; k < y_.count[y]; ++k)
-    WeightRow(SourceRow(source, layout, y_.first[y] + k, sx0, n), sums, bytes, wy[k], k == 0);
+  switch (taps) {
+    case 1: WeightRows<1>(rows_.data(), wy, 1, sums, bytes); break;
+    case 2: WeightRows<2>(rows_.data(), wy, 2, sums, bytes); break;
+    case 3: WeightRows<3>(rows_.data(), wy, 3, sums, bytes); break;
+    case 4: WeightRows<4>(rows_.data(), wy, 4, sums, bytes); break;
+    case 5: WeightRows<5>(rows_.data(), wy, 5, sums, bytes); break;
+    case 6: WeightRows<6>(rows_.data(), wy, 6, sums, bytes); break;
+    default: WeightRows<0>(rows_.data(), wy, taps, sums, bytes); break;
+  }
 
-  // Horizontal: each window pixel from the sums of the columns it takes. Two channels per
-  // 64-bit word, 32 bits each: a sum times a weight stays below 2^24, so lanes never carry.
-  constexpr uint64_t kLanes = 0x0000FFFF0000FFFFull;
+  // Horizontal: each window pixel from the sums of the columns it takes; the usual counts
+  // unrolled.
   auto* out = reinterpret_cast<uint32_t*>(dest.bits + int64_t{y} * dest.stride) + x0;
   for (int x = x0; x < x1; ++x) {
     const uint16_t* s = sums + (x_.first[x] - sx0) * 4;
     const uint16_t* w = &x_.weights[x_.offset[x]];
-    uint64_t blue_red = 0, green = 0;
-    for (int k = 0; k < x_.count[x]; ++k, s += 4) {
-      uint64_t v;
-      std::memcpy(&v, s, sizeof v);
-      blue_red += (v & kLanes) * w[k];
-      green += ((v >> 16) & kLanes) * w[k];
+    switch (x_.count[x]) {
+      case 1: *out++ = Blend<1>(s, w, 1); break;
+      case 2: *out++ = Blend<2>(s, w, 2); break;
+      case 3: *out++ = Blend<3>(s, w, 3); break;
+      case 4: *out++ = Blend<4>(s, w, 4); break;
+      case 5: *out++ = Blend<5>(s, w, 5); break;
+      case 6: *out++ = Blend<6>(s, w, 6); break;
+      default: *out++ = Blend<0>(s, w, x_.count[x]); break;
     }
-    // Two 8-bit weights: the sums carry 16 bits of fraction.
-    blue_red += 0x0000800000008000ull;
-    green += 0x8000;
-    *out++ = 0xff000000u | static_cast<uint32_t>((blue_red >> 32) >> 16) << 16 |
-             static_cast<uint32_t>((green & 0xFFFFFFFF) >> 16) << 8 |
-             static_cast<uint32_t>((blue_red & 0xFFFFFFFF) >> 16);
   }
 }

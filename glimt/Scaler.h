@@ -55,9 +55,10 @@ class Scaler {
 
   void ScaleRow(int y, int x0, int x1, const PixelSurface& source, const PixelLayout& layout,
                 PixelSurface& dest);
-  // n pixels of a picture row from column x, as 0xffRRGGBB bytes.
+  // n pixels of a picture row from column x, as 0xffRRGGBB bytes; a converted row is kept in
+  // converted_[slot] until that slot is used again.
   const uint8_t* SourceRow(const PixelSurface& source, const PixelLayout& layout, int y, int x,
-                           int n);
+                           int n, int slot);
 
   Axis x_, y_;
   int dst_height_ = 0;
@@ -65,7 +66,8 @@ class Scaler {
   std::vector<int32_t> due_begin_, due_end_;
   int32_t due_top_ = 0, due_bottom_ = 0;  // rows that may have columns due
   std::vector<uint16_t> sums_;            // one row of vertical sums, 4 per pixel
-  std::vector<uint32_t> row_;             // one picture row in 0xffRRGGBB, when converted
+  std::vector<const uint8_t*> rows_;      // the picture rows a window row takes
+  std::vector<std::vector<uint32_t>> converted_;  // those rows in 0xffRRGGBB, when converted
   PixelLayout row_layout_;
   std::unique_ptr<PixelConverter> to_rgb32_;
 };

@@ -95,6 +95,27 @@ TEST(ScalerTest, RescalingChangedRectanglesEqualsRescalingEverything) {
   }
 }
 
+// A picture of 16 or 24 bits per pixel reduces to exactly what the same picture widened to
+// 32 bits does: each of the rows a window row takes is converted on its own.
+TEST(ScalerTest, PicturesOfEveryDepthReduceAlike) {
+  std::mt19937 rng(5);
+  for (int bpp : {16, 24}) {
+    SCOPED_TRACE(bpp);
+    const int sw = 90, sh = 60, dw = 30, dh = 17;  // several rows a window row
+    Image narrow(sw, sh, bpp), wide(sw, sh, 32), a(dw, dh, 32), b(dw, dh, 32);
+    narrow.Fill({0, 0, sw, sh}, rng);
+    PixelConverter widen(ServerLayout(bpp), ServerLayout(32));
+    for (int y = 0; y < sh; ++y)
+      widen.ConvertRow(&narrow.bytes[y * narrow.stride], &wide.bytes[y * wide.stride], sw);
+    Scaler one, other;
+    one.Configure(sw, sh, dw, dh);
+    other.Configure(sw, sh, dw, dh);
+    Reduce(one, narrow, ServerLayout(bpp), a);
+    Reduce(other, wide, ServerLayout(32), b);
+    EXPECT_EQ(a.Pixels(), b.Pixels());
+  }
+}
+
 // 0xffRRGGBB of a grey level.
 uint32_t Grey(int v) { return 0xff000000u | uint32_t(v) * 0x010101u; }
 

@@ -1,5 +1,6 @@
 #include "glimt/Decode.h"
 
+#include <libdeflate.h>
 #include <zlib.h>
 
 #include <algorithm>
@@ -88,14 +89,24 @@ bool BlockGeometry(const UpdateHeader& h, int bits_per_pixel, BlockSize* size) {
 
 namespace {
 
-enum class Inflated { kEnded, kFilled, kBroken };
+// Per thread, made once: a decompressor and the decode buffer. Reused, not zeroed: the
+// decoder clears what a short stream leaves unwritten.
+struct InflateScratch {
+  libdeflate_decompressor* decompressor = libdeflate_alloc_decompressor();
+  std::unique_ptr<uint8_t[]> buffer{new uint8_t[kDecodeBufferBytes]};
+  ~InflateScratch() { libdeflate_free_decompressor(decompressor); }
+};
 
-// One-shot inflate that, unlike uncompress, tells a full buffer from a damaged stream and
-// always reports how much it wrote.
-Inflated InflateInto(const uint8_t* in, std::size_t in_len, uint8_t* out, std::size_t cap,
-                     std::size_t* produced) {
+InflateScratch& Scratch() {
+  thread_local InflateScratch scratch;
+  return scratch;
+}
+
+// zlib's inflate, which tells a full buffer from a damaged stream and always reports how much
+// it wrote.
+Inflated InflateStreaming(const uint8_t* in, std::size_t in_len, uint8_t* out, std::size_t cap,
+                          std::size_t* produced) {
   z_stream z{};
-  *produced = 0;
   if (inflateInit(&z) != Z_OK) return Inflated::kBroken;
   z.next_in = const_cast<Bytef*>(in);
   z.avail_in = static_cast<uInt>(in_len);
@@ -110,6 +121,22 @@ Inflated InflateInto(const uint8_t* in, std::size_t in_len, uint8_t* out, std::s
 }
 
 }  // namespace
+
+Inflated InflateInto(const uint8_t* in, std::size_t in_len, uint8_t* out, std::size_t cap,
+                     std::size_t* produced) {
+  *produced = 0;
+  libdeflate_decompressor* d = Scratch().decompressor;
+  std::size_t n = 0;
+  if (d && libdeflate_zlib_decompress(d, in, in_len, out, cap, &n) == LIBDEFLATE_SUCCESS) {
+    *produced = n;
+    return Inflated::kEnded;
+  }
+  // libdeflate says neither how far a failed stream got nor what it left in the buffer, and
+  // its "no room" and "bad data" do not follow the same line as a full buffer and a broken
+  // stream (a stream cut after exactly 262,144 bytes is bad data to it, a full buffer here).
+  // Only damaged and over-long streams come this way: let the streaming inflate judge them.
+  return InflateStreaming(in, in_len, out, cap, produced);
+}
 
 namespace {
 
@@ -154,8 +181,7 @@ int ServerDepth::Judge(int64_t width, int64_t height, std::size_t produced, bool
   return 0;
 }
 
-BlockDecoder::BlockDecoder(const PixelLayout& picture)
-    : picture_(picture), buffer_(new uint8_t[kDecodeBufferBytes]) {}
+BlockDecoder::BlockDecoder(const PixelLayout& picture) : picture_(picture) {}
 
 const PixelConverter* BlockDecoder::ConverterFrom(int bpp) {
   std::unique_ptr<PixelConverter>& c = converters_[bpp / 8 - 1];
@@ -175,8 +201,9 @@ DecodeResult BlockDecoder::Decode(PixelSurface& pic, const AreaRect& area,
       !IsConvertible(picture_) || !BlockGeometry(h, kSmallestServerDepth, &bs))
     return DecodeResult::kSkipped;
 
+  uint8_t* const buffer = Scratch().buffer.get();
   std::size_t produced = 0;
-  const Inflated how = InflateInto(datagram + kUpdateHeaderBytes, h.length, buffer_.get(),
+  const Inflated how = InflateInto(datagram + kUpdateHeaderBytes, h.length, buffer,
                                    kDecodeBufferBytes, &produced);
   out.produced = produced;
   if (how == Inflated::kBroken) return DecodeResult::kSkipped;
@@ -188,7 +215,7 @@ DecodeResult BlockDecoder::Decode(PixelSurface& pic, const AreaRect& area,
   if (produced != static_cast<std::size_t>(bs.bytes))
     Trace("bad block (%d, %d)\n", static_cast<int>(taken), static_cast<int>(produced));
   // Rows a short stream never wrote show black, never an earlier block's pixels.
-  std::memset(buffer_.get() + taken, 0, bs.bytes - taken);
+  std::memset(buffer + taken, 0, bs.bytes - taken);
 
   const int dst_bytes = pic.bits_per_pixel / 8, src_bytes = server_bpp / 8;
   const PixelConverter* convert =
@@ -203,7 +230,7 @@ DecodeResult BlockDecoder::Decode(PixelSurface& pic, const AreaRect& area,
     const int64_t run = sx_end - sx_begin;
     for (int64_t y = sy_begin; y < sy_end; ++y) {
       uint8_t* dst = pic.bits + (y0 + y) * pic.stride + (x0 + sx_begin) * dst_bytes;
-      const uint8_t* src = buffer_.get() + y * bs.scan_line + sx_begin * src_bytes;
+      const uint8_t* src = buffer + y * bs.scan_line + sx_begin * src_bytes;
       if (convert) {
         convert->ConvertRow(src, dst, run);
         continue;

@@ -67,6 +67,17 @@ struct PixelSurface {
   int bits_per_pixel = 0;   // 16, 24 or 32
 };
 
+// One-shot inflate of the zlib stream in[0..in_len) into out (cap bytes), with libdeflate;
+// a stream that fails there is judged again by zlib's streaming inflate, so that the outcome
+// is the one the stream has for a one-shot inflate of cap bytes:
+//   kEnded   the stream ended and its checksum held; *produced bytes written (at most cap)
+//   kFilled  out filled before the stream ended, without damage in what filled it
+//   kBroken  damaged, or cut short before out filled
+// Bytes of out past *produced are undefined. Any thread (each has its own decompressor).
+enum class Inflated { kEnded, kFilled, kBroken };
+Inflated InflateInto(const uint8_t* in, std::size_t in_len, uint8_t* out, std::size_t cap,
+                     std::size_t* produced);
+
 enum class DecodeResult {
   kDrawn,       // all H*S bytes came from the stream
   kDrawnShort,  // the stream ended early or ran past H*S: drawn from what it wrote ("bad block")
@@ -97,8 +108,8 @@ struct DecodeInfo {
   AreaRect drawn;                 // picture pixels written, empty when none
 };
 
-// Decodes blocks into the picture on the window thread. Keeps the server's depth and one
-// decode buffer between blocks. Blocks at the picture's own depth are copied as they are;
+// Decodes blocks into the picture on the window thread. Keeps the server's depth between
+// blocks (the decode buffer is the thread's, as the decompressor). Blocks at the picture's own depth are copied as they are;
 // other 16, 24 and 32-bit blocks are converted from ServerLayout into the picture's layout.
 // Blocks of an 8-bit server are never drawn: they are colour-table indexes without the table.
 class BlockDecoder {
@@ -116,6 +127,5 @@ class BlockDecoder {
 
   PixelLayout picture_;
   ServerDepth depth_;
-  std::unique_ptr<uint8_t[]> buffer_;  // kDecodeBufferBytes
   std::unique_ptr<PixelConverter> converters_[4];  // by server bytes per pixel - 1
 };

@@ -4,9 +4,11 @@
 // server's main thread).
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 #include "platform/Rect.h"
+#include "platform/ScanLine.h"
 
 class ScreenSource {
  public:
@@ -22,16 +24,54 @@ class ScreenSource {
   virtual bool Capture(const Rect& r, uint8_t* out, std::size_t stride) = 0;
   // Pointer position in screen coordinates; false when it cannot be read.
   virtual bool PointerPosition(int32_t* x, int32_t* y) = 0;
+  // True when the source reports its own changes to the ScreenChangeSink it was opened with,
+  // so that no hook library is needed.
+  virtual bool ReportsChanges() const { return false; }
 };
 
+// Where a screen source that learns of changes by itself (a Wayland compositor's damage)
+// reports them. Called on the source's own thread, never with a lock of the source held:
+// each must be quick and safe to call from any thread. Either may be empty.
+struct ScreenChangeSink {
+  std::function<void(const Rect&)> damage;      // an area changed, screen coordinates
+  std::function<void()> pointer_changed;        // the pointer moved or changed its shape
+};
+
+// Where a screen tells its caller what it had to do without (one line of text, no line end):
+// the caller logs it. Called on the thread that uses the screen; may be empty.
+using ScreenNote = std::function<void(const char* text)>;
+
 // A screen on the X display display_name (nullptr: $DISPLAY), using MIT-SHM with one reused
-// segment when the server offers it and XGetImage otherwise. X errors during a capture are
-// caught and make that capture fail. nullptr when the display cannot be opened.
-std::unique_ptr<ScreenSource> OpenX11Screen(const char* display_name = nullptr);
+// segment when the server offers it and XGetImage otherwise (said once through note). X errors
+// during a capture are caught and make that capture fail. nullptr when the display cannot be
+// opened.
+std::unique_ptr<ScreenSource> OpenX11Screen(const char* display_name = nullptr,
+                                            ScreenNote note = nullptr);
 
 // The process's screen for the server: opened once, before QApplication, so that a missing
 // display is reported by start-up itself. Later calls return the same object (never freed:
-// the sampler uses it until the process ends). nullptr when there is no display.
-ScreenSource* OpenServerScreen();
+// the sampler uses it until the process ends); their note is not used. nullptr when there is
+// no display.
+ScreenSource* OpenServerScreen(ScreenNote note = nullptr);
 // The screen opened by OpenServerScreen, or nullptr.
 ScreenSource* ServerScreen();
+
+// True when an X display ($DISPLAY) can be opened.
+bool X11DisplayUsable();
+// Makes screen the process's server screen unless one was opened already; returns the
+// server screen (never freed).
+ScreenSource* AdoptServerScreen(std::unique_ptr<ScreenSource> screen);
+
+// Which source the server reads the screen from.
+enum class ScreenKind { kX11, kScreencopy, kPortal };
+// setting: the stored choice, "x11", "screencopy" or "portal" (any case); empty or anything
+// else chooses automatically: a Wayland source when the session is Wayland (session_type
+// "wayland", or a Wayland display and no usable X11 one, whose XWayland root would read
+// black), X11 otherwise.
+ScreenKind ChooseScreenKind(const char* setting, const char* session_type, bool wayland_display,
+                            bool x11_usable);
+// Opens the server's screen of the kind the setting and the environment choose (above);
+// sink receives the changes of a source that finds them itself; note is told what the screen
+// had to do without, or why it could not be opened. nullptr when that screen cannot be opened.
+// Later calls return the same object.
+ScreenSource* OpenServerScreen(const char* setting, ScreenChangeSink sink, ScreenNote note);

@@ -3,7 +3,5 @@
 add_library(platform_x11 STATIC
   Region.cpp Thread.cpp ThreadQueue.cpp Screen.cpp WindowQuery.cpp XErrorTrap.cpp)
 target_link_libraries(platform_x11
-  PUBLIC Threads::Threads
+  PUBLIC platform_core Threads::Threads
   PRIVATE X11::X11 PkgConfig::XEXT PkgConfig::PIXMAN)
-# Screen.cpp logs through Common (one line when MIT-SHM is missing).
-target_link_libraries(platform_x11 PRIVATE Common)

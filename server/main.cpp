@@ -11,8 +11,11 @@
 #include <QApplication>
 #include <QSocketNotifier>
 
+#include "Common/Log.h"
+#include "Common/Registry.h"
 #include "platform/Screen.h"
 #include "server/Monitor.h"
+#include "server/Tracker.h"
 #include "server/varno.h"
 
 namespace {
@@ -68,7 +71,8 @@ int main(int argc, char** argv) {
   // A target never begins with "--", so these take nothing from a valid call.
   if (argc > 1 && std::strncmp(argv[1], "--", 2) == 0) {
     if (std::strcmp(argv[1], "--help") == 0) {
-      std::fputs(kUsage, stdout);
+      std::printf("%s\n", kUsage);
+      std::printf(kLogPlacesHelp, "varno");
       return 0;
     }
     if (std::strcmp(argv[1], "--version") == 0) {
@@ -81,8 +85,13 @@ int main(int argc, char** argv) {
 
   // The display is opened before the application object: without one, Qt would end the
   // process before start-up could report it.
+  // ScreenSource: "x11", "screencopy", "portal", or empty for the session's own kind.
+  char screen_choice[kRegTextBytes] = "";
+  GetSettingString("ScreenSource", screen_choice, kSettingsSection);
   std::unique_ptr<QApplication> app;
-  if (OpenServerScreen()) {
+  // The screen's notes (no MIT-SHM, no compositor) go to the server's log.
+  if (OpenServerScreen(screen_choice, TrackerSink(),
+                       [](const char* text) { LogLine("%s\n", text); })) {
     app = std::make_unique<QApplication>(argc, argv);
     QApplication::setApplicationName(QStringLiteral("varno"));
     QApplication::setApplicationVersion(QStringLiteral(VARNO_VERSION));

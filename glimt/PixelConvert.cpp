@@ -79,16 +79,27 @@ PixelConverter::PixelConverter(const PixelLayout& from, const PixelLayout& to)
 
 template <int kFrom, int kTo>
 void PixelConverter::Convert(const uint8_t* src, uint8_t* dst, int64_t n) const {
+  // Locals: stores through dst (bytes) could alias the members, which the compiler would then
+  // read again for every pixel.
   const uint32_t* t = table_.data();
+  const uint32_t* red = t + offset_[0];
+  const uint32_t* green = t + offset_[1];
+  const uint32_t* blue = t + offset_[2];
+  const int rs = shift_[0], gs = shift_[1], bs = shift_[2];
+  const uint32_t rm = mask_[0], gm = mask_[1], bm = mask_[2], fill = fill_;
+  // Channels that are whole bytes (every ordinary 24- and 32-bit layout) are looked up by
+  // byte, without shifts by amounts held in variables.
+  const bool bytes = kFrom > 2 && rm == 0xFF && gm == 0xFF && bm == 0xFF && rs % 8 == 0 &&
+                     gs % 8 == 0 && bs % 8 == 0;
   for (int64_t i = 0; i < n; ++i, src += kFrom, dst += kTo) {
-    const uint32_t p = Load(src, kFrom);
     uint32_t out;
     if constexpr (kFrom == 2) {
-      out = t[p];
+      out = t[Load(src, 2)];
+    } else if (bytes) {
+      out = fill | red[src[rs / 8]] | green[src[gs / 8]] | blue[src[bs / 8]];
     } else {
-      out = fill_ | t[offset_[0] + ((p >> shift_[0]) & mask_[0])] |
-            t[offset_[1] + ((p >> shift_[1]) & mask_[1])] |
-            t[offset_[2] + ((p >> shift_[2]) & mask_[2])];
+      const uint32_t p = Load(src, kFrom);
+      out = fill | red[(p >> rs) & rm] | green[(p >> gs) & gm] | blue[(p >> bs) & bm];
     }
     dst[0] = static_cast<uint8_t>(out);
     dst[1] = static_cast<uint8_t>(out >> 8);

@@ -209,6 +209,15 @@ TEST(PixelConverterTest, OnlyTrueColourLayoutsWithSeparateMasksConvert) {
   EXPECT_EQ(all, back);
   EXPECT_EQ(wide[0xFFFF], 0xFFFFFFFFu);
   EXPECT_EQ(wide[0xF800], 0xFFFF0000u);
+  // Channels that are not whole bytes (10 bits each) go through shifts, not byte lookups.
+  PixelConverter from_ten({32, 0x3FF00000, 0xFFC00, 0x3FF}, ServerLayout(32));
+  const uint32_t ten[3] = {0x3FF00000u | 0x200u << 10 | 0x001u, 0, 0x3FFFFFFFu};
+  uint32_t eight[3] = {};
+  from_ten.ConvertRow(reinterpret_cast<const uint8_t*>(ten), reinterpret_cast<uint8_t*>(eight),
+                      3);
+  EXPECT_EQ(eight[0], 0xFFFF8000u);  // 1023 -> 255, 512 -> 128, 1 -> 0
+  EXPECT_EQ(eight[1], 0xFF000000u);
+  EXPECT_EQ(eight[2], 0xFFFFFFFFu);
 }
 
 TEST(PendingRepaintsTest, ABurstBecomesAFewRectanglesAndOneCall) {

@@ -481,36 +481,6 @@ TEST(DecodeBlockTest, OtherDepthsAreConvertedToWithinHalfALevelOfTheNarrowerChan
   }
 }
 
-TEST(DecodeBlockTest, ADepthChangeWithoutANewAreaIsFollowedBlockByBlock) {
-  Picture pic(8, 4, 32, 0x55);
-  PixelSurface s = pic.surface();
-  BlockDecoder decoder(ServerLayout(32));
-  const AreaRect area{0, 0, 8, 4};
-  struct Step { int bpp, w; int64_t cut; DecodeResult result; int known; };
-  const Step steps[] = {
-      {16, 1, 0, DecodeResult::kSkipped, 0},     // 8 or 16: nothing known to choose by
-      {16, 3, 0, DecodeResult::kDrawn, 16},
-      {16, 1, 0, DecodeResult::kDrawn, 16},      // ambiguous, the known depth fits
-      {32, 1, 0, DecodeResult::kSkipped, 16},    // 24 or 32, neither the known one
-      {16, 3, 2, DecodeResult::kDrawnShort, 16}, // two bytes short: a bad block at 16 bits
-      {32, 3, 0, DecodeResult::kDrawn, 32},      // fits only 32: the server changed
-      {8, 4, 0, DecodeResult::kSkipped, 8},
-  };
-  for (const Step& st : steps) {
-    SCOPED_TRACE(testing::Message() << st.bpp << " bits, " << st.w << " wide");
-    std::vector<uint8_t> raw = Rows(st.w, 2, st.bpp);
-    raw.resize(raw.size() - st.cut);
-    std::fill(&pic.surface().bits[0], &pic.surface().bits[0] + 4, 0x55);
-    DecodeInfo info;
-    EXPECT_EQ(decoder.Decode(s, area, Block(0, 0, st.w, 2, Compress(raw)).data(), &info),
-              st.result);
-    EXPECT_EQ(decoder.depth().bits_per_pixel(), st.known);
-    const bool drawn = st.result != DecodeResult::kSkipped;
-    EXPECT_EQ(pic.pixel(0, 0)[0] != 0x55, drawn);
-    EXPECT_EQ(info.drawn.right, drawn ? st.w : 0);
-  }
-}
-
 TEST(DecodeBlockTest, RandomDatagramsNeverWriteOutsideThePicture) {
   std::mt19937 rng(12345);
   Picture pic(64, 48, 32);

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "Common/Log.h"
+#include "platform/TileCompare.h"
 #include "wlr-screencopy-unstable-v1-client-protocol.h"
 
 namespace {
@@ -97,37 +98,6 @@ bool SameShape(const ShmBuffer& a, const ShmBuffer& b) {
   return a.data && b.data && a.shape.format == b.shape.format && a.shape.width == b.shape.width &&
          a.shape.height == b.shape.height && a.shape.stride == b.shape.stride &&
          a.y_invert == b.y_invert;
-}
-
-// Damage is checked against the previous picture in tiles of kTile pixels: sway scans a
-// full-screen client's buffer out without saying what changed, which wlroots reports as the
-// whole output on every frame asked for. Runs of changed tiles in a band become one
-// rectangle in *out (buffer coordinates).
-constexpr int32_t kTile = 64;
-
-void AddChangedTiles(const ShmBuffer& now, const ShmBuffer& before, const Rect& r,
-                     std::vector<Rect>* out) {
-  const std::size_t stride = static_cast<std::size_t>(now.shape.stride);
-  for (int32_t top = r.top, bottom; top < r.bottom; top = bottom) {
-    bottom = std::min((top / kTile + 1) * kTile, r.bottom);
-    int32_t run = -1;  // left edge of the run of changed tiles, -1 when none
-    for (int32_t left = r.left, right; left < r.right; left = right) {
-      right = std::min((left / kTile + 1) * kTile, r.right);
-      const std::size_t at = static_cast<std::size_t>(left) * 4;
-      const std::size_t bytes = static_cast<std::size_t>(right - left) * 4;
-      bool differs = false;
-      for (int32_t y = top; y < bottom && !differs; ++y) {
-        const std::size_t row = static_cast<std::size_t>(y) * stride + at;
-        differs = std::memcmp(now.data + row, before.data + row, bytes) != 0;
-      }
-      if (differs && run < 0) run = left;
-      if (!differs && run >= 0) {
-        out->push_back(Rect{run, top, left, bottom});
-        run = -1;
-      }
-    }
-    if (run >= 0) out->push_back(Rect{run, top, r.right, bottom});
-  }
 }
 
 struct Output {
@@ -380,7 +350,11 @@ void ScreencopyScreen::FrameReady() {
   for (const Rect& d : damage_) {
     const Rect r = Intersection(d, all);
     if (r.IsEmpty()) continue;
-    if (comparable) AddChangedTiles(fresh, before, r, &changed);
+    // sway scans a full-screen client's buffer out without saying what changed, which
+    // wlroots reports as the whole output on every frame asked for.
+    if (comparable)
+      AddChangedTiles(fresh.data, before.data, static_cast<std::size_t>(fresh.shape.stride), r,
+                      &changed);
     else changed.push_back(r);
   }
   // Damage without a changed pixel (a scanned-out client) lets the pace slow down to a

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <string>
 
 #include "platform/Rect.h"
 
@@ -59,10 +60,25 @@ enum class ScreenKind { kX11, kScreencopy, kPortal };
 // setting: the stored choice, "x11", "screencopy" or "portal" (any case); empty or anything
 // else chooses automatically: a Wayland source when the session is Wayland (session_type
 // "wayland", or a Wayland display and no usable X11 one, whose XWayland root would read
-// black), X11 otherwise.
+// black), screencopy where the compositor offers it and the portal otherwise; X11 otherwise.
 ScreenKind ChooseScreenKind(const char* setting, const char* session_type, bool wayland_display,
-                            bool x11_usable);
-// Opens the server's screen of the kind the setting and the environment choose (above);
-// sink receives the changes of a source that finds them itself. nullptr, with a log line,
-// when that screen cannot be opened. Later calls return the same object.
-ScreenSource* OpenServerScreen(const char* setting, ScreenChangeSink sink);
+                            bool x11_usable, bool screencopy_offered);
+// The same for this process: its environment, and the X display and the compositor asked
+// only where the choice depends on them.
+ScreenKind ChooseServerScreenKind(const char* setting);
+
+// Where the portal's restore token is kept from one start to the next.
+struct PortalTokenStore {
+  std::function<std::string()> load;
+  std::function<void(const std::string&)> save;
+};
+// Opens the server's screen of kind; sink receives the changes of a source that finds them
+// itself. The portal's answers come through Qt's event loop, so the portal source is opened
+// once the application object exists; the others before it, so that a missing display is
+// reported by start-up itself instead of ending the process inside Qt. nullptr, with a log
+// line, when that screen cannot be opened. Later calls return the same object.
+ScreenSource* OpenServerScreen(ScreenKind kind, ScreenChangeSink sink,
+                               const PortalTokenStore& tokens = {});
+// True when Qt will find a display to run on: the compositor of $WAYLAND_DISPLAY or the X
+// display.
+bool GuiDisplayUsable();

@@ -468,3 +468,30 @@ std::unique_ptr<ScreenSource> OpenScreencopyScreen(const ScreencopyOptions& opti
   if (!screen->Open()) return nullptr;
   return screen;
 }
+
+namespace {
+void NoteScreencopy(void* data, wl_registry*, uint32_t, const char* interface, uint32_t version) {
+  if (std::strcmp(interface, zwlr_screencopy_manager_v1_interface.name) == 0 && version >= 2)
+    *static_cast<bool*>(data) = true;
+}
+void IgnoreRemoval(void*, wl_registry*, uint32_t) {}
+const wl_registry_listener kProbeListener = {NoteScreencopy, IgnoreRemoval};
+}  // namespace
+
+bool WaylandOffersScreencopy(const char* display) {
+  wl_display* d = wl_display_connect(display);
+  if (!d) return false;
+  bool offered = false;
+  wl_registry* registry = wl_display_get_registry(d);
+  wl_registry_add_listener(registry, &kProbeListener, &offered);
+  const bool answered = wl_display_roundtrip(d) >= 0;
+  wl_registry_destroy(registry);
+  wl_display_disconnect(d);
+  return answered && offered;
+}
+
+bool WaylandDisplayUsable(const char* display) {
+  wl_display* d = wl_display_connect(display);
+  if (d) wl_display_disconnect(d);
+  return d != nullptr;
+}

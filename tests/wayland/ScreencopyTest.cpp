@@ -12,6 +12,7 @@
 #include "Common/UpdateHeader.h"
 #include "platform/Region.h"
 #include "platform/ScreenCopy.h"
+#include "tests/support/ScreenTestUtil.h"
 #include "tests/support/Sway.h"
 #include "tests/support/WaylandPainter.h"
 
@@ -19,43 +20,12 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
+using testsupport::CaptureAll;
+using testsupport::DamageLog;
 using testsupport::Screenshot;
 using testsupport::SwaySession;
 using testsupport::WaitFor;
 using testsupport::WaylandPainter;
-
-// Damage as the sink receives it, on the source's thread.
-struct DamageLog {
-  std::mutex mutex;
-  Region region;
-  int calls = 0;
-
-  ScreenChangeSink Sink() {
-    return ScreenChangeSink{[this](const Rect& r) {
-                              std::lock_guard<std::mutex> hold(mutex);
-                              region.Union(r);
-                              ++calls;
-                            },
-                            [] {}};
-  }
-  void Clear() {
-    std::lock_guard<std::mutex> hold(mutex);
-    region.Clear();
-    calls = 0;
-  }
-  int Calls() {
-    std::lock_guard<std::mutex> hold(mutex);
-    return calls;
-  }
-  bool Covers(const Rect& r) {
-    std::lock_guard<std::mutex> hold(mutex);
-    return region.Contains(r);
-  }
-  Region Copy() {
-    std::lock_guard<std::mutex> hold(mutex);
-    return region;
-  }
-};
 
 std::unique_ptr<ScreenSource> Open(const SwaySession& sway, DamageLog* log,
                                    const char* output = nullptr) {
@@ -63,14 +33,6 @@ std::unique_ptr<ScreenSource> Open(const SwaySession& sway, DamageLog* log,
   o.display = sway.wayland_socket().c_str();
   o.output = output;
   return OpenScreencopyScreen(o, log ? log->Sink() : ScreenChangeSink{});
-}
-
-std::vector<uint8_t> CaptureAll(ScreenSource& screen, std::size_t* stride) {
-  const Rect box = screen.ClipBox();
-  *stride = static_cast<std::size_t>(ScanLineBytes(box.Width(), 32));
-  std::vector<uint8_t> out(*stride * static_cast<std::size_t>(box.Height()), 0xEE);
-  if (!screen.Capture(box, out.data(), *stride)) out.clear();
-  return out;
 }
 
 // Pixels of the capture (B, G, R, 0) that differ from the screenshot (R, G, B); -1 when the

@@ -7,3 +7,7 @@ target_link_libraries(platform_x11
   PRIVATE X11::X11 PkgConfig::XEXT PkgConfig::PIXMAN)
 # Screen.cpp logs through Common (one line when MIT-SHM is missing).
 target_link_libraries(platform_x11 PRIVATE Common)
+# platform_tray: what a desktop without a system tray lacks (the session bus through QtDBus,
+# the XEmbed selection through Xlib), for the server's start-up report.
+add_library(platform_tray STATIC TrayHost.cpp)
+target_link_libraries(platform_tray PRIVATE Qt6::DBus X11::X11)

@@ -197,6 +197,17 @@ int SwaySession::Swaymsg(const std::string& args, std::string* out) const {
   return Run("SWAYSOCK=" + Quote(ipc_) + " timeout 10 swaymsg " + args + " 2>&1", out);
 }
 
+bool SwaySession::CloseWindowOf(pid_t pid, std::chrono::milliseconds limit) const {
+  const std::string mark = "\"pid\": " + std::to_string(pid) + ",";
+  const bool shown = WaitFor([&] {
+    std::string tree;
+    Swaymsg("-t get_tree", &tree);
+    return tree.find(mark) != std::string::npos;
+  }, limit);
+  if (shown) Swaymsg("'[pid=" + std::to_string(pid) + "]' kill");
+  return shown;
+}
+
 Screenshot SwaySession::Grim() const {
   Screenshot shot;
   std::string ppm;

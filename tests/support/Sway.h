@@ -5,6 +5,7 @@
 // own, and ended on destruction. grim takes screenshots of its output.
 #include <sys/types.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -38,6 +39,9 @@ class SwaySession {
 
   // Runs swaymsg with args (a shell-quoted tail); its exit code, its output in *out.
   int Swaymsg(const std::string& args, std::string* out = nullptr) const;
+  // Waits up to limit for a window of process pid (a message box) and closes it as a user
+  // would; false when none appeared.
+  bool CloseWindowOf(pid_t pid, std::chrono::milliseconds limit) const;
   // A shot of the whole output through grim; empty (width 0) when grim fails.
   Screenshot Grim() const;
   // Stops the desktop now, as a crash would (the destructor only cleans up afterwards).

@@ -413,13 +413,8 @@ TEST_F(VarnoPortalTest, RefusedStartEndsStartUpWithTheDesktopReportAndStatus1) {
             0);
   testsupport::Child varno({dir_ / "varno", "227.0.13.3:10515"}, Env(), dir_ / "out.txt");
   // The condition report is a window on the desktop; the test closes it as a user would.
-  const std::string criteria = "'[pid=" + std::to_string(varno.pid()) + "]'";
-  ASSERT_TRUE(WaitFor([&] {
-    std::string tree;
-    sway_->Swaymsg("-t get_tree", &tree);
-    return tree.find("\"pid\": " + std::to_string(varno.pid())) != std::string::npos;
-  }, milliseconds(15000))) << "no condition box appeared\n" << Log();
-  sway_->Swaymsg(criteria + " kill");
+  ASSERT_TRUE(sway_->CloseWindowOf(varno.pid(), milliseconds(15000)))
+      << "no condition box appeared\n" << Log();
   int status = -1;
   ASSERT_TRUE(varno.Wait(milliseconds(10000), &status)) << Log();
   EXPECT_EQ(status, 1);

@@ -121,4 +121,33 @@ TEST(VarnoOnWayland, ReceiverRebuildsTheOutputAndNothingIsSentWhileIdle) {
   EXPECT_EQ(status, 0) << log();
 }
 
+TEST(VarnoOnWayland, WithoutATrayHostTheReportNamesTheMissingHost) {
+  REQUIRE_PRIVATE_NETWORK();
+  // No bar: nothing on the session bus shows StatusNotifierItems, and Wayland has no XEmbed.
+  testsupport::SwaySession sway({kWidth, kHeight, /*bar=*/false, /*pipewire=*/false});
+  ASSERT_TRUE(sway.ok()) << sway.error();
+  testsupport::TempDir dir;
+  ASSERT_EQ(testsupport::Run("cp '" + testsupport::BinDir() + "/varno' '" +
+                             testsupport::BinDir() + "/libhooks.so' '" + dir.path() + "/'"),
+            0);
+  std::vector<std::string> env = sway.ClientEnv();
+  env.insert(env.end(), {"XDG_SESSION_TYPE=wayland", "QT_QPA_PLATFORM=wayland", "DISPLAY=",
+                         "ORVANE_REGISTRY=" + (dir / "registry"), "ORVANE_TEST_TRAY_RETRY_MS=20"});
+  if (const char* asan = std::getenv("ASAN_OPTIONS"))
+    env.push_back(std::string("ASAN_OPTIONS=") + asan + ":fast_unwind_on_malloc=0");
+  testsupport::Child varno({dir / "varno", "227.0.13.4:10516"}, env, dir / "out.txt");
+  ASSERT_TRUE(sway.CloseWindowOf(varno.pid(), milliseconds(15000))) << "no condition box";
+  int status = -1;
+  ASSERT_TRUE(varno.Wait(milliseconds(10000), &status));
+  EXPECT_EQ(status, 1);
+  std::string log;
+  testsupport::Run("cat '" + dir.path() + "'/*.log", &log);
+  EXPECT_NE(log.find("No system tray after 30 attempts: no StatusNotifierItem host (nothing "
+                     "owns org.kde.StatusNotifierWatcher on the session bus) and no XEmbed "
+                     "tray (no X display)"),
+            std::string::npos)
+      << log;
+  EXPECT_NE(log.find("  in module [server/varno:269].\n"), std::string::npos) << log;
+}
+
 }  // namespace

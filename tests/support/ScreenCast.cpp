@@ -101,6 +101,25 @@ void TestProducer::Pattern(uint32_t seed) {
       picture_[static_cast<std::size_t>(y * width_ + x)] = PatternPixel(x, y, seed);
 }
 
+void TestProducer::Image(const std::vector<uint32_t>& rgb) {
+  if (rgb.size() != picture_.size()) return;
+  const std::string path = dir_ / "image";
+  std::ofstream(path, std::ios::binary)
+      .write(reinterpret_cast<const char*>(rgb.data()), static_cast<std::streamsize>(rgb.size() * 4));
+  Send("image " + path);
+  picture_ = rgb;
+}
+
+long long TestProducer::last_frame_time() const {
+  std::istringstream in(ReadAll(dir_ / "out"));
+  long long at = 0;
+  for (std::string line; std::getline(in, line);) {
+    long long n = 0, t = 0;
+    if (std::sscanf(line.c_str(), "frame %lld %lld", &n, &t) == 2) at = t;
+  }
+  return at;
+}
+
 void TestProducer::Fill(int x, int y, int w, int h, uint32_t rgb) {
   char hex[16];
   std::snprintf(hex, sizeof hex, "%06x", rgb);

@@ -26,6 +26,8 @@ class TestProducer {
   int height() const { return height_; }
 
   void Pattern(uint32_t seed);
+  // The whole picture (width x height, 0xRRGGBB), through a file in the producer's folder.
+  void Image(const std::vector<uint32_t>& rgb);
   void Fill(int x, int y, int w, int h, uint32_t rgb);
   void Damage(int x, int y, int w, int h);
   void Cursor(int x, int y);
@@ -33,6 +35,8 @@ class TestProducer {
   // asked for before a consumer is linked go out once one is.
   bool Frame(bool wait = true);
   const std::vector<uint32_t>& picture() const { return picture_; }
+  // When the producer queued its last frame (CLOCK_MONOTONIC, nanoseconds); 0 when unknown.
+  long long last_frame_time() const;
   // Ends the producer now, as a compositor that stops casting would.
   void Stop();
   // What it said so far (for failure messages).

@@ -7,11 +7,14 @@
 // --damage and --cursor offer SPA_META_VideoDamage and SPA_META_Cursor; --rgbx sends R, G,
 // B, x instead of B, G, R, x. Commands on stdin, one a line:
 //   pattern SEED           the whole picture becomes the test pattern of SEED
+//   image PATH             the whole picture from a file of WIDTH x HEIGHT 32-bit words,
+//                          0xRRGGBB each, in this machine's byte order
 //   fill X Y W H RRGGBB    a rectangle of one colour
 //   damage X Y W H         a damage region for the next frame (with --damage; none given:
 //                          the whole picture)
 //   cursor X Y             the pointer position sent from the next frame on (with --cursor)
-//   frame                  sends the picture; answers "frame N" once it is queued
+//   frame                  sends the picture; answers "frame N T" once it is queued, T the
+//                          time then (CLOCK_MONOTONIC, nanoseconds)
 // A newly linked consumer is sent the picture at once ("resent").
 //   quit
 // stdout: "node ID" once the stream can be linked, then one line per frame; "error TEXT".
@@ -19,6 +22,7 @@
 #include <spa/buffer/meta.h>
 #include <spa/param/video/format-utils.h>
 #include <spa/pod/builder.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -117,7 +121,9 @@ void Fill(Producer* p) {
   p->fresh = false;
   if (p->sent < p->wanted) {
     ++p->sent;
-    Say("frame %d\n", p->sent);
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    Say("frame %d %lld\n", p->sent, static_cast<long long>(now.tv_sec) * 1000000000LL + now.tv_nsec);
   } else {
     Say("resent\n");
   }
@@ -191,6 +197,13 @@ bool Command(Producer* p, const std::string& text) {
       for (int x = 0; x < p->width; ++x)
         p->picture[static_cast<std::size_t>(y * p->width + x)] =
             testsupport::PatternPixel(x, y, seed);
+  } else if (verb == "image") {
+    std::string path;
+    in >> path;
+    FILE* f = std::fopen(path.c_str(), "rb");
+    const std::size_t n = f ? std::fread(p->picture.data(), 4, p->picture.size(), f) : 0;
+    if (f) std::fclose(f);
+    if (n != p->picture.size()) Say("error cannot read %s\n", path.c_str());
   } else if (verb == "fill") {
     int x = 0, y = 0, w = 0, h = 0;
     std::string hex;

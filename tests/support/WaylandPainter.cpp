@@ -215,4 +215,10 @@ bool WaylandPainter::Pattern(uint32_t seed) {
   return impl_->Show(0, 0, impl_->width, impl_->height);
 }
 
+bool WaylandPainter::Image(const std::vector<uint32_t>& rgb) {
+  if (!impl_->ok || rgb.size() != impl_->image.size()) return false;
+  impl_->image = rgb;
+  return impl_->Show(0, 0, impl_->width, impl_->height);
+}
+
 }  // namespace testsupport

@@ -356,7 +356,8 @@ void PipeWireScreen::Update(const spa_buffer* buffer, const std::vector<Rect>* d
   const bool swap = layout_ == Layout::kRgbx;
   for (const Rect& a : areas) {
     for (int32_t y = a.top; y < a.bottom; ++y) {
-      const uint8_t* s = src + static_cast<std::size_t>(y) * stride + static_cast<std::size_t>(a.left) * 4;
+      const uint8_t* s =
+          src + static_cast<std::size_t>(y) * stride + static_cast<std::size_t>(a.left) * 4;
       uint8_t* o = scratch_.pixels.data() + static_cast<std::size_t>(y) * scratch_.stride() +
                    static_cast<std::size_t>(a.left) * 4;
       for (int32_t x = a.left; x < a.right; ++x, s += 4, o += 4) {

@@ -33,7 +33,8 @@ TEST(TileCompare, ReportsTheTilesOfChangedPixelsCutToTheArea) {
   };
   for (const auto& c : cases) {
     std::vector<uint8_t> before(kStride * kH, 0x11), now = before;
-    for (const Pixel& p : c.changed) now[static_cast<std::size_t>(p.y) * kStride + p.x * 4 + 1] ^= 1;
+    for (const Pixel& p : c.changed)
+      now[static_cast<std::size_t>(p.y) * kStride + static_cast<std::size_t>(p.x) * 4 + 1] ^= 1;
     // Bytes past the pixels of a row never count.
     for (int y = 0; y < kH; ++y) now[static_cast<std::size_t>(y) * kStride + kW * 4] = 0x99;
     std::vector<Rect> got;

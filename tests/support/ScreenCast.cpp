@@ -105,7 +105,8 @@ void TestProducer::Image(const std::vector<uint32_t>& rgb) {
   if (rgb.size() != picture_.size()) return;
   const std::string path = dir_ / "image";
   std::ofstream(path, std::ios::binary)
-      .write(reinterpret_cast<const char*>(rgb.data()), static_cast<std::streamsize>(rgb.size() * 4));
+      .write(reinterpret_cast<const char*>(rgb.data()),
+             static_cast<std::streamsize>(rgb.size() * 4));
   Send("image " + path);
   picture_ = rgb;
 }

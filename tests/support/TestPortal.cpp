@@ -7,11 +7,12 @@
 // refuse, the monitor is shared.
 //
 //   orvane-test-portal --node ID [--size WxH] [--log FILE] [--refuse STEP:CODE]
-//                      [--cursor-modes BITS] [--version N]
+//                      [--silent STEP] [--cursor-modes BITS] [--version N]
 //
-// STEP is create, select or start; CODE the response (1 cancelled by the user, 2 other).
+// STEP is create, select or start; CODE the response (1 cancelled by the user, 2 other);
+// --silent never answers that step (a person who never clicks).
 // The log gets one line per event: "create", "select KEY=VALUE...", "ask", "restore TOKEN",
-// "start RESPONSE TOKEN", "remote", "close".
+// "start RESPONSE TOKEN", "remote", "close session", "close request".
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -83,6 +84,7 @@ struct Settings {
   int width = 640, height = 480;
   QString log;
   QString refuse_step;
+  QString silent_step;
   uint refuse_code = 0;
   uint cursor_modes = 7;
   uint version = 4;
@@ -108,12 +110,13 @@ class Portal : public QDBusVirtualObject {
     }
     if (m.interface() == QLatin1String("org.freedesktop.portal.Session") &&
         member == QLatin1String("Close")) {
-      Log(QStringLiteral("close"));
+      Log(QStringLiteral("close session"));
       sessions_.remove(m.path());
       Reply(m, {});
       return true;
     }
     if (m.interface() == QLatin1String("org.freedesktop.portal.Request")) {
+      Log(QStringLiteral("close request"));
       Reply(m, {});
       return true;
     }
@@ -147,10 +150,16 @@ class Portal : public QDBusVirtualObject {
   // The reply first, the Response after it, as the portals send them.
   void Respond(const QDBusMessage& m, const QString& request, uint code, QVariantMap results) {
     Reply(m, {QVariant::fromValue(QDBusObjectPath(request))});
+    if (s_.silent_step == Step(m.member())) return;
     QDBusMessage signal = QDBusMessage::createSignal(
         request, QStringLiteral("org.freedesktop.portal.Request"), QStringLiteral("Response"));
     signal << code << results;
     bus_.send(signal);
+  }
+  static QString Step(const QString& member) {
+    if (member == QLatin1String("CreateSession")) return QStringLiteral("create");
+    if (member == QLatin1String("SelectSources")) return QStringLiteral("select");
+    return QStringLiteral("start");
   }
   uint Refusal(const char* step) const {
     return s_.refuse_step == QLatin1String(step) ? s_.refuse_code : 0;
@@ -163,9 +172,8 @@ class Portal : public QDBusVirtualObject {
 
   bool CreateSession(const QDBusMessage& m) {
     const QVariantMap options = Options(m.arguments().value(0));
-    const QString session = QStringLiteral("%1/session/%2/%3")
-                                .arg(kPath, Caller(m),
-                                     options.value(QStringLiteral("session_handle_token")).toString());
+    const QString token = options.value(QStringLiteral("session_handle_token")).toString();
+    const QString session = QStringLiteral("%1/session/%2/%3").arg(kPath, Caller(m), token);
     Log(QStringLiteral("create"));
     const uint code = Refusal("create");
     if (code == 0) sessions_.insert(session, Session{});
@@ -289,6 +297,7 @@ int main(int argc, char** argv) {
       s.refuse_step = value.section(QLatin1Char(':'), 0, 0);
       s.refuse_code = value.section(QLatin1Char(':'), 1, 1).toUInt();
     }
+    if (key == QLatin1String("--silent")) s.silent_step = value;
     if (key == QLatin1String("--cursor-modes")) s.cursor_modes = value.toUInt();
     if (key == QLatin1String("--version")) s.version = value.toUInt();
   }

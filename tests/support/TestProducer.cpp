@@ -123,7 +123,8 @@ void Fill(Producer* p) {
     ++p->sent;
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
-    Say("frame %d %lld\n", p->sent, static_cast<long long>(now.tv_sec) * 1000000000LL + now.tv_nsec);
+    Say("frame %d %lld\n", p->sent,
+        static_cast<long long>(now.tv_sec) * 1000000000LL + now.tv_nsec);
   } else {
     Say("resent\n");
   }
@@ -250,7 +251,8 @@ void OnInput(void* data, int fd, uint32_t) {
 
 int main(int argc, char** argv) {
   if (argc < 3) {
-    std::fprintf(stderr, "usage: orvane-test-producer WIDTH HEIGHT [--damage] [--cursor] [--rgbx]\n");
+    std::fprintf(stderr,
+                 "usage: orvane-test-producer WIDTH HEIGHT [--damage] [--cursor] [--rgbx]\n");
     return 2;
   }
   Producer p;

@@ -41,7 +41,8 @@ long Mismatches(const std::vector<uint8_t>& got, std::size_t stride,
   long n = 0;
   for (int y = 0; y < height; ++y)
     for (int x = 0; x < width; ++x) {
-      const uint8_t* p = &got[static_cast<std::size_t>(y) * stride + static_cast<std::size_t>(x) * 4];
+      const uint8_t* p =
+          &got[static_cast<std::size_t>(y) * stride + static_cast<std::size_t>(x) * 4];
       const uint32_t rgb = (uint32_t{p[2]} << 16) | (uint32_t{p[1]} << 8) | p[0];
       n += rgb != want[static_cast<std::size_t>(y * width + x)] || p[3] != 0;
     }
@@ -229,7 +230,7 @@ TEST_F(ScreenCastTest, PortalTokenIsKeptAndASecondStartDoesNotAsk) {
       << "one monitor, the pointer as metadata, remembered until revoked";
   EXPECT_EQ(kept.rfind("token-", 0), 0u) << kept;
   first.reset();
-  EXPECT_TRUE(WaitFor([&] { return portal.Count("close") == 1; }, milliseconds(2000)));
+  EXPECT_TRUE(WaitFor([&] { return portal.Count("close session") == 1; }, milliseconds(2000)));
 
   // With the token: not asked, and a new token (each is good for one start).
   o.restore_token = kept;
@@ -268,8 +269,21 @@ TEST_F(ScreenCastTest, RefusedOrCancelledRequestsOpenNothingAndCloseTheSession) 
     EXPECT_EQ(OpenPortalScreen(o, {}), nullptr) << c.refuse;
     EXPECT_FALSE(kept) << c.refuse;
     EXPECT_EQ(portal.Count("remote"), 0) << c.refuse;
-    EXPECT_TRUE(WaitFor([&] { return portal.Count("close") == c.closes; }, milliseconds(2000)))
-        << c.refuse << ": " << portal.Count("close") << " closes";
+    EXPECT_TRUE(WaitFor([&] { return portal.Count("close session") == c.closes; },
+                        milliseconds(2000)))
+        << c.refuse << ": " << portal.Count("close session") << " closes";
+  }
+  // Nobody ever clicks: the wait ends after the time allowed, and the request is withdrawn.
+  {
+    TestPortal portal(*sway_, producer.node(), kW, kH, {"--silent", "start"});
+    ASSERT_TRUE(portal.ok());
+    PortalOptions o;
+    o.answer_timeout_ms = 300;
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(OpenPortalScreen(o, {}), nullptr);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, milliseconds(2000));
+    EXPECT_TRUE(WaitFor([&] { return portal.Count("close request") == 1; }, milliseconds(2000)));
+    EXPECT_EQ(portal.Count("remote"), 0);
   }
   // No portal at all.
   const auto t0 = std::chrono::steady_clock::now();
@@ -329,12 +343,17 @@ class VarnoPortalTest : public ScreenCastTest {
                      &text);
     return text;
   }
+  // orvane-reg on the server's registry, with args after the key.
+  int Reg(const std::string& verb, const std::string& args, std::string* out = nullptr) const {
+    return testsupport::Run("ORVANE_REGISTRY='" + (dir_ / "registry") + "' '" +
+                                testsupport::BinDir() + "/orvane-reg' " + verb +
+                                " 'HKLM\\SOFTWARE\\Orvane\\VARNO\\Parameters' " + args +
+                                " 2>/dev/null",
+                            out);
+  }
   std::string Setting(const char* name) const {
     std::string out;
-    testsupport::Run("ORVANE_REGISTRY='" + (dir_ / "registry") + "' '" + testsupport::BinDir() +
-                         "/orvane-reg' query 'HKLM\\SOFTWARE\\Orvane\\VARNO\\Parameters' /v " + name +
-                         " 2>/dev/null",
-                     &out);
+    Reg("query", std::string("/v ") + name, &out);
     return out;
   }
   testsupport::TempDir dir_;
@@ -347,10 +366,7 @@ TEST_F(VarnoPortalTest, ReceiverRebuildsTheProducersPictureAndASecondStartDoesNo
   TestPortal portal(*sway_, producer.node(), kW, kH);
   ASSERT_TRUE(portal.ok());
   // The automatic choice would take sway's screencopy: this is what a GNOME or KDE user gets.
-  ASSERT_EQ(testsupport::Run("ORVANE_REGISTRY='" + (dir_ / "registry") + "' '" +
-                             testsupport::BinDir() + "/orvane-reg' add "
-                             "'HKLM\\SOFTWARE\\Orvane\\VARNO\\Parameters' /v ScreenSource /d portal"),
-            0);
+  ASSERT_EQ(Reg("add", "/v ScreenSource /d portal"), 0);
   testsupport::WireReceiver receiver("227.0.13.2", 10514, kW, kH);
   ASSERT_TRUE(receiver.ok());
   const auto picture_matches = [&] {
@@ -407,10 +423,7 @@ TEST_F(VarnoPortalTest, RefusedStartEndsStartUpWithTheDesktopReportAndStatus1) {
   ASSERT_TRUE(producer.ok());
   TestPortal portal(*sway_, producer.node(), kW, kH, {"--refuse", "start:1"});
   ASSERT_TRUE(portal.ok());
-  ASSERT_EQ(testsupport::Run("ORVANE_REGISTRY='" + (dir_ / "registry") + "' '" +
-                             testsupport::BinDir() + "/orvane-reg' add "
-                             "'HKLM\\SOFTWARE\\Orvane\\VARNO\\Parameters' /v ScreenSource /d portal"),
-            0);
+  ASSERT_EQ(Reg("add", "/v ScreenSource /d portal"), 0);
   testsupport::Child varno({dir_ / "varno", "227.0.13.3:10515"}, Env(), dir_ / "out.txt");
   // The condition report is a window on the desktop; the test closes it as a user would.
   ASSERT_TRUE(sway_->CloseWindowOf(varno.pid(), milliseconds(15000)))

@@ -124,7 +124,7 @@ int main() {
     std::fprintf(stderr, "no Xvfb or no sway: %s\n", sway.error().c_str());
     return 1;
   }
-  for (const std::string& e : sway.ClientEnv()) putenv(strdup(e.c_str()));
+  sway.EnterEnvironment();
   std::unique_ptr<ScreenSource> x11 = OpenX11Screen(x.display().c_str());
   if (!x11) return 1;
   g_dirty_region = new Region;

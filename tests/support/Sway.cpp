@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -182,6 +183,13 @@ void SwaySession::Kill() {
 std::vector<std::string> SwaySession::ClientEnv() const {
   return {"XDG_RUNTIME_DIR=" + runtime_, "WAYLAND_DISPLAY=" + socket_, "SWAYSOCK=" + ipc_,
           "DBUS_SESSION_BUS_ADDRESS=" + bus_};
+}
+
+void SwaySession::EnterEnvironment() const {
+  for (const std::string& e : ClientEnv()) {
+    const std::size_t eq = e.find('=');
+    setenv(e.substr(0, eq).c_str(), e.c_str() + eq + 1, 1);
+  }
 }
 
 std::string SwaySession::ShellEnv() const {

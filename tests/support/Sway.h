@@ -34,6 +34,8 @@ class SwaySession {
   // XDG_RUNTIME_DIR, WAYLAND_DISPLAY, SWAYSOCK and DBUS_SESSION_BUS_ADDRESS for a client
   // of this desktop.
   std::vector<std::string> ClientEnv() const;
+  // Puts ClientEnv into this process's environment: it becomes a client of the desktop.
+  void EnterEnvironment() const;
   // The same as "NAME=value NAME=value " for a shell command line.
   std::string ShellEnv() const;
 

@@ -57,6 +57,13 @@ long Mismatches(ScreenSource& screen, const TestProducer& producer) {
 
 std::vector<Rect> Rects(const Region& r) { return r.Rectangles(); }
 
+// The portal's events, one a line, for failure messages.
+std::string Events(const TestPortal& portal) {
+  std::string all;
+  for (const std::string& e : portal.Events()) all += e + "\n";
+  return all;
+}
+
 // One desktop for all cases: starting sway, PipeWire and WirePlumber is most of the cost.
 class ScreenCastTest : public ::testing::Test {
  protected:
@@ -64,7 +71,7 @@ class ScreenCastTest : public ::testing::Test {
     sway_ = new testsupport::SwaySession({640, 480, /*bar=*/true, /*pipewire=*/true});
     if (!sway_->ok()) return;
     // This process is a client of the session too: PipeWire, the bus, the compositor.
-    for (const std::string& e : sway_->ClientEnv()) putenv(strdup(e.c_str()));
+    sway_->EnterEnvironment();
     static int argc = 1;
     static char name[] = "wayland_portal_tests";
     static char* argv[] = {name, nullptr};
@@ -230,7 +237,8 @@ TEST_F(ScreenCastTest, PortalTokenIsKeptAndASecondStartDoesNotAsk) {
       << "one monitor, the pointer as metadata, remembered until revoked";
   EXPECT_EQ(kept.rfind("token-", 0), 0u) << kept;
   first.reset();
-  EXPECT_TRUE(WaitFor([&] { return portal.Count("close session") == 1; }, milliseconds(2000)));
+  EXPECT_TRUE(WaitFor([&] { return portal.Count("close session") == 1; }, milliseconds(2000)))
+      << Events(portal);
 
   // With the token: not asked, and a new token (each is good for one start).
   o.restore_token = kept;
@@ -271,7 +279,7 @@ TEST_F(ScreenCastTest, RefusedOrCancelledRequestsOpenNothingAndCloseTheSession) 
     EXPECT_EQ(portal.Count("remote"), 0) << c.refuse;
     EXPECT_TRUE(WaitFor([&] { return portal.Count("close session") == c.closes; },
                         milliseconds(2000)))
-        << c.refuse << ": " << portal.Count("close session") << " closes";
+        << c.refuse << ":\n" << Events(portal);
   }
   // Nobody ever clicks: the wait ends after the time allowed, and the request is withdrawn.
   {

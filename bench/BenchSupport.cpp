@@ -7,11 +7,14 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <mutex>
 #include <thread>
 
 #include "Common/MulticastSocket.h"
 #include "Common/UpdateHeader.h"
+#include "platform/Region.h"
 #include "platform/Screen.h"
+#include "platform/Socket.h"
 #include "server/Sampler.h"
 #include "server/ServerState.h"
 
@@ -22,6 +25,15 @@ using Clock = std::chrono::steady_clock;
 double Median(std::vector<double> v) {
   std::sort(v.begin(), v.end());
   return v[v.size() / 2];
+}
+
+bool SetUpServerState(int width, int height) {
+  g_dirty_region = new Region;
+  g_mutex = new std::mutex;
+  g_clip = ClipRect{0, 0, width, height};
+  g_multicast_sock = OpenMulticastSender(g_port, "");
+  g_cursor_changed = 0;
+  return g_multicast_sock != INVALID_SOCKET;
 }
 
 RefreshResult MeasureFullRefresh(ScreenSource& screen, int width, int height) {

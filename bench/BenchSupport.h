@@ -16,6 +16,10 @@ struct RefreshResult {
 };
 
 double Median(std::vector<double> v);
+// The server's shared state for a width x height screen: the dirty region and its lock, the
+// broadcast area, the sending socket (group and port of this build's defaults). False when the
+// socket cannot be opened.
+bool SetUpServerState(int width, int height);
 // Medians of kBenchRuns full refreshes of the width x height screen, alternated with floors
 // so that the load of a shared machine weighs on both.
 RefreshResult MeasureFullRefresh(ScreenSource& screen, int width, int height);

@@ -4,14 +4,10 @@
 // (run it through tests/netns-run).
 #include <cstdio>
 #include <cstdlib>
-#include <mutex>
 
 #include "bench/BenchContent.h"
 #include "bench/BenchSupport.h"
-#include "Common/MulticastSocket.h"
-#include "platform/Region.h"
 #include "platform/Screen.h"
-#include "platform/Socket.h"
 #include "server/ServerState.h"
 #include "tests/support/TestSupport.h"
 
@@ -32,12 +28,7 @@ int main() {
   setenv("DISPLAY", x.display().c_str(), 1);
   ScreenSource* screen = OpenServerScreen();
   if (!screen) return 1;
-  g_dirty_region = new Region;
-  g_mutex = new std::mutex;
-  g_clip = ClipRect{0, 0, kW, kH};
-  g_multicast_sock = OpenMulticastSender(g_port, "");
-  if (g_multicast_sock == INVALID_SOCKET) return 1;
-  g_cursor_changed = 0;
+  if (!SetUpServerState(kW, kH)) return 1;
   PrintMachine();
   printf("1920x1080 at %d bpp, level %d, medians of %d runs\n", screen->BitsPerPixel(),
          g_compression_level, kBenchRuns);

@@ -21,12 +21,10 @@
 
 #include "bench/BenchContent.h"
 #include "bench/BenchSupport.h"
-#include "Common/MulticastSocket.h"
 #include "platform/PipeWireScreen.h"
 #include "platform/Region.h"
 #include "platform/Screen.h"
 #include "platform/ScreenCopy.h"
-#include "platform/Socket.h"
 #include "server/Sampler.h"
 #include "server/ServerState.h"
 #include "server/Tracker.h"
@@ -127,12 +125,7 @@ int main() {
   sway.EnterEnvironment();
   std::unique_ptr<ScreenSource> x11 = OpenX11Screen(x.display().c_str());
   if (!x11) return 1;
-  g_dirty_region = new Region;
-  g_mutex = new std::mutex;
-  g_clip = ClipRect{0, 0, kW, kH};
-  g_multicast_sock = OpenMulticastSender(g_port, "");
-  if (g_multicast_sock == INVALID_SOCKET) return 1;
-  g_cursor_changed = 0;
+  if (!SetUpServerState(kW, kH)) return 1;
   StartScreenTracking();
 
   // A tiled window covering the output: composited, so sway reports exactly what it drew.

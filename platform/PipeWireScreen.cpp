@@ -15,23 +15,22 @@
 #include <vector>
 
 #include "Common/Log.h"
+#include "platform/PixelLayout.h"
 #include "platform/TileCompare.h"
 
 namespace {
 
-// Memory order of the formats we read: B, G, R, x (what the wire carries) or R, G, B, x.
-enum class Layout { kNone, kBgrx, kRgbx };
-
-Layout LayoutOf(uint32_t format) {
+// The video formats we read; others are refused.
+PixelLayout LayoutOf(uint32_t format) {
   switch (format) {
     case SPA_VIDEO_FORMAT_BGRx:
     case SPA_VIDEO_FORMAT_BGRA:
-      return Layout::kBgrx;
+      return PixelLayout::kBgrx;
     case SPA_VIDEO_FORMAT_RGBx:
     case SPA_VIDEO_FORMAT_RGBA:
-      return Layout::kRgbx;
+      return PixelLayout::kRgbx;
     default:
-      return Layout::kNone;
+      return PixelLayout::kNone;
   }
 }
 
@@ -114,7 +113,7 @@ class PipeWireScreen final : public ScreenSource {
   spa_hook stream_listener_{};
 
   // PipeWire thread only: the negotiated format and the newest frame.
-  Layout layout_ = Layout::kNone;
+  PixelLayout layout_ = PixelLayout::kNone;
   int32_t width_ = 0, height_ = 0;
   Picture scratch_;
 
@@ -238,7 +237,7 @@ void PipeWireScreen::TakeFormat(const spa_pod* param) {
   layout_ = LayoutOf(info.format);
   width_ = static_cast<int32_t>(std::min<uint32_t>(info.size.width, kMaxSide));
   height_ = static_cast<int32_t>(std::min<uint32_t>(info.size.height, kMaxSide));
-  if (layout_ == Layout::kNone) {
+  if (layout_ == PixelLayout::kNone) {
     LogLine("PipeWire offered video format %u, which we do not read\n", info.format);
     return;
   }
@@ -330,7 +329,7 @@ void PipeWireScreen::Process() {
 }
 
 void PipeWireScreen::Update(const spa_buffer* buffer, const std::vector<Rect>* declared) {
-  if (layout_ == Layout::kNone || width_ <= 0 || height_ <= 0) return;
+  if (layout_ == PixelLayout::kNone || width_ <= 0 || height_ <= 0) return;
   const spa_data& d = buffer->datas[0];
   const std::size_t row_bytes = static_cast<std::size_t>(width_) * 4;
   const std::size_t stride = d.chunk->stride > 0 ? static_cast<std::size_t>(d.chunk->stride)
@@ -353,21 +352,12 @@ void PipeWireScreen::Update(const spa_buffer* buffer, const std::vector<Rect>* d
       if (!on.IsEmpty()) areas.push_back(on);
     }
   }
-  const bool swap = layout_ == Layout::kRgbx;
-  for (const Rect& a : areas) {
-    for (int32_t y = a.top; y < a.bottom; ++y) {
-      const uint8_t* s =
-          src + static_cast<std::size_t>(y) * stride + static_cast<std::size_t>(a.left) * 4;
-      uint8_t* o = scratch_.pixels.data() + static_cast<std::size_t>(y) * scratch_.stride() +
-                   static_cast<std::size_t>(a.left) * 4;
-      for (int32_t x = a.left; x < a.right; ++x, s += 4, o += 4) {
-        o[0] = swap ? s[2] : s[0];
-        o[1] = s[1];
-        o[2] = swap ? s[0] : s[2];
-        o[3] = 0;
-      }
-    }
-  }
+  for (const Rect& a : areas)
+    for (int32_t y = a.top; y < a.bottom; ++y)
+      RowToWire(src + static_cast<std::size_t>(y) * stride + static_cast<std::size_t>(a.left) * 4,
+                scratch_.pixels.data() + static_cast<std::size_t>(y) * scratch_.stride() +
+                    static_cast<std::size_t>(a.left) * 4,
+                static_cast<std::size_t>(a.Width()), layout_);
 
   std::vector<Rect> changed;
   if (new_shape || picture_.width != width_ || picture_.height != height_) {

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "Common/Log.h"
+#include "platform/PixelLayout.h"
 #include "platform/TileCompare.h"
 #include "wlr-screencopy-unstable-v1-client-protocol.h"
 
@@ -25,20 +26,17 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-// Memory order of the shared-memory formats we read: B, G, R, x (what the wire carries) or
-// R, G, B, x. Other formats are refused.
-enum class Layout { kNone, kBgrx, kRgbx };
-
-Layout LayoutOf(uint32_t format) {
+// The shared-memory formats we read; other formats are refused.
+PixelLayout LayoutOf(uint32_t format) {
   switch (format) {
     case WL_SHM_FORMAT_ARGB8888:
     case WL_SHM_FORMAT_XRGB8888:
-      return Layout::kBgrx;
+      return PixelLayout::kBgrx;
     case WL_SHM_FORMAT_ABGR8888:
     case WL_SHM_FORMAT_XBGR8888:
-      return Layout::kRgbx;
+      return PixelLayout::kRgbx;
     default:
-      return Layout::kNone;
+      return PixelLayout::kNone;
   }
 }
 
@@ -214,7 +212,7 @@ const zwlr_screencopy_frame_v1_listener ScreencopyScreen::kFrameListener = {
     [](void* data, zwlr_screencopy_frame_v1*, uint32_t format, uint32_t width, uint32_t height,
        uint32_t stride) {
       auto* self = static_cast<ScreencopyScreen*>(data);
-      if (!self->offer_.usable && LayoutOf(format) != Layout::kNone && width > 0 &&
+      if (!self->offer_.usable && LayoutOf(format) != PixelLayout::kNone && width > 0 &&
           height > 0 && stride >= width * 4 && width <= 32767 && height <= 32767) {
         self->offer_ = Offer{format, static_cast<int32_t>(width), static_cast<int32_t>(height),
                              static_cast<int32_t>(stride), true};
@@ -440,7 +438,7 @@ bool ScreencopyScreen::Capture(const Rect& r, uint8_t* out, std::size_t stride) 
   const bool partial = on != r;
   if (partial) std::memset(out, 0, rows * stride);
   if (on.IsEmpty()) return true;
-  const bool swap = LayoutOf(f.shape.format) == Layout::kRgbx;
+  const PixelLayout layout = LayoutOf(f.shape.format);
   const std::size_t n = static_cast<std::size_t>(on.Width());
   uint8_t* dst = out + static_cast<std::size_t>(on.top - r.top) * stride +
                  static_cast<std::size_t>(on.left - r.left) * 4;
@@ -448,13 +446,7 @@ bool ScreencopyScreen::Capture(const Rect& r, uint8_t* out, std::size_t stride) 
     const int32_t row = f.y_invert ? f.shape.height - 1 - y : y;
     const uint8_t* src = f.data + static_cast<std::size_t>(row) * static_cast<std::size_t>(f.shape.stride) +
                          static_cast<std::size_t>(on.left) * 4;
-    uint8_t* d = dst;
-    for (std::size_t i = 0; i < n; ++i, src += 4, d += 4) {
-      d[0] = swap ? src[2] : src[0];
-      d[1] = src[1];
-      d[2] = swap ? src[0] : src[2];
-      d[3] = 0;
-    }
+    RowToWire(src, dst, n, layout);
     if (!partial && stride > n * 4) std::memset(dst + n * 4, 0, stride - n * 4);
   }
   return true;

@@ -185,6 +185,24 @@ std::vector<std::string> SwaySession::ClientEnv() const {
           "DBUS_SESSION_BUS_ADDRESS=" + bus_};
 }
 
+std::vector<std::string> SwaySession::VarnoEnv(const std::string& folder,
+                                               const std::vector<std::string>& extra) const {
+  std::vector<std::string> env = ClientEnv();
+  env.insert(env.end(), {"XDG_SESSION_TYPE=wayland", "QT_QPA_PLATFORM=wayland", "DISPLAY=",
+                         "ORVANE_REGISTRY=" + folder + "/registry"});
+  env.insert(env.end(), extra.begin(), extra.end());
+  // Under AddressSanitizer: full stacks, so that what Qt's wayland plugin keeps for the life
+  // of the process (allocated inside libwayland-client, which has no frame pointers) is
+  // matched by its suppression.
+  if (const char* asan = std::getenv("ASAN_OPTIONS"))
+    env.push_back(std::string("ASAN_OPTIONS=") + asan + ":fast_unwind_on_malloc=0");
+  return env;
+}
+
+bool InstallVarno(const std::string& folder) {
+  return Run("cp '" + BinDir() + "/varno' '" + BinDir() + "/libhooks.so' '" + folder + "/'") == 0;
+}
+
 void SwaySession::EnterEnvironment() const {
   for (const std::string& e : ClientEnv()) {
     const std::size_t eq = e.find('=');

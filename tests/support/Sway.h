@@ -34,6 +34,11 @@ class SwaySession {
   // XDG_RUNTIME_DIR, WAYLAND_DISPLAY, SWAYSOCK and DBUS_SESSION_BUS_ADDRESS for a client
   // of this desktop.
   std::vector<std::string> ClientEnv() const;
+  // The environment of varno started as a user of this desktop starts it: ClientEnv, a
+  // Wayland session with Qt's wayland platform, no X display, the registry in
+  // folder/registry; extra entries appended.
+  std::vector<std::string> VarnoEnv(const std::string& folder,
+                                    const std::vector<std::string>& extra = {}) const;
   // Puts ClientEnv into this process's environment: it becomes a client of the desktop.
   void EnterEnvironment() const;
   // The same as "NAME=value NAME=value " for a shell command line.
@@ -60,5 +65,8 @@ class SwaySession {
   pid_t pid_ = -1;
   bool ok_ = false;
 };
+
+// Copies varno and libhooks.so from the build into folder, where varno then writes its log.
+bool InstallVarno(const std::string& folder);
 
 }  // namespace testsupport

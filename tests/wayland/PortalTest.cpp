@@ -8,8 +8,6 @@
 
 #include <QCoreApplication>
 #include <chrono>
-#include <cstdlib>
-#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
@@ -333,18 +331,9 @@ class VarnoPortalTest : public ScreenCastTest {
  protected:
   void SetUp() override {
     ScreenCastTest::SetUp();
-    ASSERT_EQ(testsupport::Run("cp '" + testsupport::BinDir() + "/varno' '" +
-                               testsupport::BinDir() + "/libhooks.so' '" + dir_.path() + "/'"),
-              0);
+    ASSERT_TRUE(testsupport::InstallVarno(dir_.path()));
   }
-  std::vector<std::string> Env() const {
-    std::vector<std::string> env = sway_->ClientEnv();
-    env.insert(env.end(), {"XDG_SESSION_TYPE=wayland", "QT_QPA_PLATFORM=wayland", "DISPLAY=",
-                           "ORVANE_REGISTRY=" + (dir_ / "registry")});
-    if (const char* asan = std::getenv("ASAN_OPTIONS"))
-      env.push_back(std::string("ASAN_OPTIONS=") + asan + ":fast_unwind_on_malloc=0");
-    return env;
-  }
+  std::vector<std::string> Env() const { return sway_->VarnoEnv(dir_.path()); }
   std::string Log() const {
     std::string text;
     testsupport::Run("cat '" + dir_.path() + "'/*.log '" + (dir_ / "out.txt") + "' 2>/dev/null",

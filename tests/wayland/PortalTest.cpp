@@ -414,6 +414,50 @@ TEST_F(VarnoPortalTest, ReceiverRebuildsTheProducersPictureAndASecondStartDoesNo
   EXPECT_NE(stored.find("REG_SZ"), std::string::npos) << stored;
 }
 
+TEST_F(VarnoPortalTest, FramesWithoutDamageMetadataSendOnlyWhatChanged) {
+  REQUIRE_PRIVATE_NETWORK();
+  TestProducer producer(*sway_, kW, kH);
+  ASSERT_TRUE(producer.ok());
+  producer.Pattern(7);
+  TestPortal portal(*sway_, producer.node(), kW, kH);
+  ASSERT_TRUE(portal.ok());
+  ASSERT_EQ(Reg("add", "/v ScreenSource /d portal"), 0);
+  testsupport::WireReceiver receiver("227.0.13.5", 10517, kW, kH);
+  ASSERT_TRUE(receiver.ok());
+  testsupport::Child varno({dir_ / "varno", "227.0.13.5:10517"}, Env(), dir_ / "out.txt");
+  const auto picture_matches = [&] {
+    const std::vector<uint8_t> got = receiver.Picture();
+    return Mismatches(got, static_cast<std::size_t>(kW) * 4, producer.picture(), kW) == 0;
+  };
+  const auto quiet = [&] {
+    return WaitFor([&] {
+      return std::chrono::steady_clock::now() - receiver.last_datagram() > milliseconds(600);
+    }, milliseconds(5000));
+  };
+  ASSERT_TRUE(WaitFor(picture_matches, milliseconds(15000))) << Log();
+  ASSERT_TRUE(quiet());
+
+  // The same picture again: nothing is sent.
+  std::size_t blocks = receiver.BlockAreas().size();
+  ASSERT_TRUE(producer.Frame());
+  std::this_thread::sleep_for(milliseconds(700));
+  EXPECT_EQ(receiver.BlockAreas().size(), blocks) << "an unchanged frame was sent";
+
+  // One pixel changes at (130, 70): only its 64-pixel tile is sent.
+  producer.Fill(130, 70, 1, 1, 0xFFFFFF);
+  ASSERT_TRUE(producer.Frame());
+  EXPECT_TRUE(WaitFor(picture_matches, milliseconds(5000)));
+  ASSERT_TRUE(quiet());
+  const auto areas = receiver.BlockAreas();
+  ASSERT_GT(areas.size(), blocks);
+  for (std::size_t i = blocks; i < areas.size(); ++i)
+    EXPECT_EQ(areas[i], (std::array<int32_t, 4>{128, 64, 192, 128})) << "block " << i;
+  varno.Kill(SIGTERM);
+  int status = -1;
+  EXPECT_TRUE(varno.Wait(milliseconds(5000), &status));
+  EXPECT_EQ(status, 0) << Log();
+}
+
 TEST_F(VarnoPortalTest, RefusedStartEndsStartUpWithTheDesktopReportAndStatus1) {
   REQUIRE_PRIVATE_NETWORK();
   TestProducer producer(*sway_, kW, kH);

@@ -2,12 +2,15 @@
 
 #include <fcntl.h>
 #include <limits.h>
+#include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include "platform/Clock.h"
@@ -22,26 +25,22 @@ constexpr std::size_t kMaxLine = kMessageBytes - 1;
 
 std::atomic<FatalErrorHook> g_fatal_error_hook{nullptr};
 
-// vsnprintf cuts the message at 8191 characters; the flag tells whether it did.
-std::string FormatMessage(const char* format, va_list args, bool* cut = nullptr) {
+// vsnprintf cuts the message at 8191 characters.
+std::string FormatMessage(const char* format, va_list args) {
   char buffer[kMessageBytes];
-  int n = std::vsnprintf(buffer, sizeof buffer, format ? format : "", args);
-  if (n < 0) {
-    buffer[0] = '\0';
-    n = 0;
-  }
-  if (cut) *cut = static_cast<std::size_t>(n) >= sizeof buffer;
+  if (std::vsnprintf(buffer, sizeof buffer, format ? format : "", args) < 0) buffer[0] = '\0';
   return std::string(buffer);
 }
 
 // A line keeps its own parts (time stamp, error text, line end); only the message in the
-// middle is shortened so that the whole stays within kMaxLine. A message that was cut ends its
-// line anyway, so that the next writer's line starts on a line of its own.
-std::string BuildLine(const std::string& head, std::string message, const std::string& tail,
-                      bool cut) {
+// middle is shortened so that the whole stays within kMaxLine. Without a tail the line ends
+// in the message's own "\n" or in one added here, so that the next line never runs on.
+std::string BuildLine(const std::string& head, std::string message, const std::string& tail) {
   std::string end = tail;
-  const bool too_long = cut || head.size() + message.size() + end.size() > kMaxLine;
-  if (too_long && end.empty()) end = "\n";
+  if (end.empty()) {
+    if (!message.empty() && message.back() == '\n') message.pop_back();
+    end = "\n";
+  }
   if (head.size() + end.size() >= kMaxLine) return head.substr(0, kMaxLine - end.size()) + end;
   const std::size_t room = kMaxLine - head.size() - end.size();
   if (message.size() > room) message.resize(room);
@@ -72,17 +71,70 @@ std::string TimeStamp(const LocalTime& t) {
   return stamp;
 }
 
-// Appends one line to this month's log file; the debug copy is made only once the file is open,
-// so that a lost line is lost everywhere alike.
-void AppendLogLine(const std::string& message, const std::string& tail, bool cut) {
+// Opens a log file for appending. A link or anything but a regular file with one name is
+// refused (EINVAL), so that a program run by root never writes where someone pointed the
+// name; O_NONBLOCK keeps a named pipe from blocking the open.
+int OpenLogFile(const std::string& name) {
+  if (name.size() > PATH_MAX - 1) {
+    errno = ENAMETOOLONG;
+    return -1;
+  }
+  const int fd = open(name.c_str(),
+                      O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644);
+  if (fd < 0) return -1;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink > 1) {
+    close(fd);
+    errno = EINVAL;
+    return -1;
+  }
+  return fd;
+}
+
+// Creates folder and its missing parents (new ones private to the user); false when it is
+// not there afterwards.
+bool MakeFolders(const std::string& folder) {
+  for (std::size_t slash = folder.find('/', 1); ; slash = folder.find('/', slash + 1)) {
+    const std::string part = folder.substr(0, slash);
+    if (mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) return false;
+    if (slash == std::string::npos) break;
+  }
+  struct stat st;
+  return stat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// The second place for a program whose own folder is not writable (installed system-wide).
+int OpenStateLogFile(const std::string& name) {
+  const char* home = getenv("HOME");
+  std::string account_home;
+  if (!home || !*home) {
+    char buffer[4096];
+    passwd entry{};
+    passwd* found = nullptr;
+    if (getpwuid_r(geteuid(), &entry, buffer, sizeof buffer, &found) == 0 && found) {
+      account_home = found->pw_dir;
+      home = account_home.c_str();
+    }
+  }
+  const std::string folder = LogStateFolder(getenv("XDG_STATE_HOME"), home);
+  if (folder.empty() || !MakeFolders(folder)) return -1;
+  return OpenLogFile(folder + name.substr(name.rfind('/')));
+}
+
+// Appends one line to this month's log file: beside the executable, or in the state folder
+// when the program may not write there. The debug copy is made only once a file is open, so
+// that a lost line is lost everywhere alike.
+void AppendLogLine(const std::string& message, const std::string& tail) {
   const LocalTime now = LocalNow();
   const std::string& exe = ExecutablePath();
   if (exe.empty()) return;
   const std::string name = LogFileName(exe, now.year, now.month);
-  if (name.size() > PATH_MAX - 1) return;
-  const int fd = open(name.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  int fd = OpenLogFile(name);
+  if (fd < 0 && (errno == EACCES || errno == EPERM || errno == EROFS) &&
+      name.find('/') != std::string::npos)
+    fd = OpenStateLogFile(name);
   if (fd < 0) return;
-  const std::string line = BuildLine(TimeStamp(now), message, tail, cut);
+  const std::string line = BuildLine(TimeStamp(now), message, tail);
   WriteDebug(line);
   WriteAll(fd, line);
   close(fd);
@@ -100,6 +152,13 @@ void ErrorBoxText(QWidget* parent, const std::string& message) {
   ShowMessageBox(parent, "Internal Error", text.c_str(), BoxKind::Critical);
 }
 }  // namespace
+
+std::string LogStateFolder(const char* xdg_state_home, const char* home) {
+  // Relative values are ignored, as the XDG base directory rules ask.
+  if (xdg_state_home && xdg_state_home[0] == '/') return std::string(xdg_state_home) + "/orvane";
+  if (home && home[0] == '/') return std::string(home) + "/.local/state/orvane";
+  return std::string();
+}
 
 std::string LogFileName(const std::string& exe_path, int year, int month) {
   // Only a dot in the file name itself starts an extension; a dot in a folder name does not,
@@ -129,10 +188,9 @@ void LogLine(const char* format, ...) {
   LastErrorKeeper keep;
   va_list args;
   va_start(args, format);
-  bool cut = false;
-  const std::string message = FormatMessage(format, args, &cut);
+  const std::string message = FormatMessage(format, args);
   va_end(args);
-  AppendLogLine(message, "", cut);
+  AppendLogLine(message, "");
 }
 
 void LogError(const char* format, ...) {
@@ -141,7 +199,7 @@ void LogError(const char* format, ...) {
   va_start(args, format);
   const std::string message = FormatMessage(format, args);
   va_end(args);
-  AppendLogLine(message, " ERROR: " + SystemTextOrEmpty(keep.saved()) + "\n", false);
+  AppendLogLine(message, " ERROR: " + SystemTextOrEmpty(keep.saved()) + "\n");
 }
 
 void ReportError(const char* format, ...) {
@@ -154,11 +212,11 @@ void ReportError(const char* format, ...) {
   std::string line;
   std::string text;
   if (code == 0) {
-    line = BuildLine("-- ERROR: ", message, "\n", false);
+    line = BuildLine("-- ERROR: ", message, "\n");
   } else if (!SystemText(code, text)) {
-    line = BuildLine("-- ERROR: ", message, ": " + std::to_string(code) + "\n", false);
+    line = BuildLine("-- ERROR: ", message, ": " + std::to_string(code) + "\n");
   } else {
-    line = BuildLine("** ERROR: ", message, " - " + text + "\n", false);
+    line = BuildLine("** ERROR: ", message, " - " + text + "\n");
   }
   WriteDebug(line);
 }

@@ -1,6 +1,7 @@
 #pragma once
 // Logging and error reports shared by every program: the monthly log file beside the
-// executable, the debug stream (stderr), and message boxes. No state; any thread.
+// executable (or in the user's state folder when that is not writable), the debug stream
+// (stderr), and message boxes. No state; any thread.
 class QWidget;
 
 #define ORVANE_PRINTF(a, b) __attribute__((format(printf, a, b)))
@@ -26,6 +27,14 @@ void SetFatalErrorHook(FatalErrorHook hook);
 // The log file name for an executable path and a year/month (exposed for tests).
 #include <string>
 std::string LogFileName(const std::string& exe_path, int year, int month);
+// Where a program logs when the folder of its executable is not writable (a system-wide
+// installation), the log file keeping its monthly name: $XDG_STATE_HOME/orvane, else
+// $HOME/.local/state/orvane; relative values do not count. Empty when neither is usable.
+std::string LogStateFolder(const char* xdg_state_home, const char* home);
+// For --help texts: where the log file goes; a printf format for the program's name.
+constexpr char kLogPlacesHelp[] =
+    "The log goes to %s-YYYYMM.log beside the program, or, where that folder is not\n"
+    "writable, into $XDG_STATE_HOME/orvane/ (default ~/.local/state/orvane/).\n";
 
 // A check that reports on failure with the condition as written, this file's module name
 // (each .cpp defines `static const char kModule[] = "Common/ClientSocket";` or the like) and

@@ -1,6 +1,7 @@
 #include "Common/MulticastSocket.h"
 
 #include <arpa/inet.h>
+#include <linux/sock_diag.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -8,8 +9,10 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include <cstring>
 #include <thread>
 
+#include "Common/FailureThrottle.h"
 #include "Common/Log.h"
 #include "Common/Registry.h"
 #include "platform/LastError.h"
@@ -18,7 +21,10 @@
 static const char kModule[] = "Common/MulticastSocket";
 
 namespace {
+FailureThrottle* g_test_throttle = nullptr;
+
 constexpr uint32_t kDefaultTtl = 255;
+constexpr uint32_t kMaxTtl = 255;
 
 // Dotted quad as inet_aton reads it; "" is the wildcard. A text that is no address gives
 // EINVAL, so that the step using it fails and reports instead of sending anywhere.
@@ -89,18 +95,31 @@ int OpenMulticastSender(int port, const char* iface) {
   res = BindTo(sock, address, port);
   if (!VERIFY(res != SOCKET_ERROR)) return Fail(sock);
 
-  // No range check here: a value the kernel refuses fails this step and is reported.
   uint32_t ttl = kDefaultTtl;
   {
     LastErrorKeeper keep;  // a missing setting is no failure
     uint32_t stored = 0;
     if (GetSettingDword("MulticastTTL", &stored, "Parameters")) ttl = stored;
   }
-  res = SetIntOption(sock, IPPROTO_IP, IP_MULTICAST_TTL, static_cast<int>(ttl));
+  // A value over 255 is refused here: as an int, 0xFFFFFFFF would be -1, which Linux takes
+  // as "the default TTL 1" instead of refusing it.
+  if (ttl > kMaxTtl) {
+    SetLastError(EINVAL);
+    res = SOCKET_ERROR;
+  } else {
+    res = SetIntOption(sock, IPPROTO_IP, IP_MULTICAST_TTL, static_cast<int>(ttl));
+  }
   if (!VERIFY(res != SOCKET_ERROR)) return Fail(sock);
 
   return sock;
 }
+
+FailureThrottle& SendFailureThrottle() {
+  static FailureThrottle* process = new FailureThrottle();  // senders run until the end
+  return g_test_throttle ? *g_test_throttle : *process;
+}
+
+void SetSendFailureThrottleForTest(FailureThrottle* throttle) { g_test_throttle = throttle; }
 
 int SendDatagram(int sock, const char* group, int port, const void* data, int length) {
   in_addr address{};
@@ -111,7 +130,10 @@ int SendDatagram(int sock, const char* group, int port, const void* data, int le
     SetLastError(EINVAL);
     res = SOCKET_ERROR;
   }
-  if (!VERIFY(res != SOCKET_ERROR)) return 0;
+  if (res == SOCKET_ERROR) {
+    SendFailureThrottle().Failed("res != SOCKET_ERROR", kModule, __LINE__);
+    return 0;
+  }
 
   const sockaddr_in to = SocketAddress(address, port);
   const char* p = static_cast<const char*>(data);
@@ -126,11 +148,16 @@ int SendDatagram(int sock, const char* group, int port, const void* data, int le
     }
     if (sent < 0) {
       SetLastErrorFromErrno();
-      res = SOCKET_ERROR;
+      // Every datagram fails alike while the cause lasts (port 0, no route): a failure
+      // report each time would flood the log.
+      SendFailureThrottle().Failed("res != SOCKET_ERROR", kModule, __LINE__);
+      return 0;
     }
-    if (!VERIFY(res != SOCKET_ERROR)) return 0;
     // A datagram goes whole; the loop only matters for a platform that sends part of one.
-    if (sent >= left) return length;
+    if (sent >= left) {
+      SendFailureThrottle().Succeeded();
+      return length;
+    }
     p += sent;
     left -= static_cast<int>(sent);
   }
@@ -163,4 +190,56 @@ int OpenMulticastReceiver(const char* group, int port) {
   if (!VERIFY(res != SOCKET_ERROR)) return Fail(sock);
 
   return sock;
+}
+
+int SetReceiveBuffer(int sock, int bytes) {
+  // Privileged: not capped. Unprivileged (EPERM): the capped option below.
+  if (setsockopt(sock, SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes) != 0 &&
+      setsockopt(sock, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes) != 0) {
+    SetLastErrorFromErrno();
+    return -1;
+  }
+  int booked = 0;
+  socklen_t len = sizeof booked;
+  if (getsockopt(sock, SOL_SOCKET, SO_RCVBUF, &booked, &len) != 0) {
+    SetLastErrorFromErrno();
+    return -1;
+  }
+  const int granted = booked / 2;  // Linux books twice what it was asked for
+  if (granted < bytes)
+    LogLine("Receive buffer: %d KiB asked for, %d KiB granted (net.core.rmem_max limits it)\n",
+            bytes / 1024, granted / 1024);
+  return granted;
+}
+
+bool CountReceiveDrops(int sock) { return SetIntOption(sock, SOL_SOCKET, SO_RXQ_OVFL, 1) == 0; }
+
+long ReceiveDrops(int sock) {
+  uint32_t info[SK_MEMINFO_VARS] = {};
+  socklen_t len = sizeof info;
+  if (getsockopt(sock, SOL_SOCKET, SO_MEMINFO, info, &len) != 0 || len <= SK_MEMINFO_DROPS * 4)
+    return -1;
+  return info[SK_MEMINFO_DROPS];
+}
+
+long ReceiveDatagram(int sock, void* buffer, std::size_t capacity, uint32_t* drops) {
+  iovec io{buffer, capacity};
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(uint32_t))];
+  msghdr msg{};
+  msg.msg_iov = &io;
+  msg.msg_iovlen = 1;
+  msg.msg_control = control;
+  msg.msg_controllen = sizeof control;
+  ssize_t n;
+  do n = recvmsg(sock, &msg, MSG_DONTWAIT);
+  while (n < 0 && errno == EINTR);
+  if (n < 0) {
+    SetLastErrorFromErrno();
+    return -1;
+  }
+  for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c))
+    if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SO_RXQ_OVFL &&
+        c->cmsg_len >= CMSG_LEN(sizeof(uint32_t)))
+      std::memcpy(drops, CMSG_DATA(c), sizeof(uint32_t));
+  return static_cast<long>(n);
 }

@@ -64,6 +64,11 @@ bool SplitTarget(const char* text, char* group, int* port) {
   return true;
 }
 
+bool NamesPortZero(const char* text) {
+  const char* colon = text ? std::strchr(text, ':') : nullptr;
+  return colon && PortValue(colon + 1) == 0;
+}
+
 bool ParseDialogInteger(const char* text, int* value) {
   if (!text) return false;
   // The dialogs read at most 31 characters of a field.

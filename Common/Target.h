@@ -16,6 +16,10 @@ int DecimalValue(const char* text);
 // *port is left as it is. False, with nothing changed, when the text has 260 characters or more.
 bool SplitTarget(const char* text, char* group /* kTextBytes */, int* port);
 
+// True when the text names a port after its colon that reduces to 0 (":", ":0", ":65536"):
+// nothing can be sent to port 0. The server's start-up and its settings dialog both refuse it.
+bool NamesPortZero(const char* text);
+
 // The integer rule of the dialogs: optional blanks, an optional sign, at least one digit,
 // optional trailing blanks, nothing else, value within the int range.
 bool ParseDialogInteger(const char* text, int* value);

@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/ScanLine.h"  // ScanLineBytes: the rows of a block are H scan lines of S bytes
+
 enum UpdateKind : uint16_t { UPDATE_AREA = 0, UPDATE_POINTER = 1, UPDATE_BLOCK = 2 };
 
 constexpr std::size_t kUpdateHeaderBytes = 20;
@@ -23,9 +25,3 @@ struct UpdateHeader {
 void EncodeUpdateHeader(const UpdateHeader& header, uint8_t* out);
 // Reads a header from a datagram of n bytes; false when n < 20.
 bool DecodeUpdateHeader(const uint8_t* data, std::size_t n, UpdateHeader& header);
-
-// Scan-line width of W pixels at d bits per pixel, rounded up to 16-bit words:
-// S = ((W * d + 15) / 16) * 2. 64-bit so that odd rectangles cannot overflow.
-constexpr int64_t ScanLineBytes(int64_t width, int bits_per_pixel) {
-  return ((width * bits_per_pixel + 15) / 16) * 2;
-}

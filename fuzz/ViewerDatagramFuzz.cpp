@@ -1,12 +1,22 @@
 // One datagram through the viewer's receive path after a fixed UPDATE_AREA: the checks the
 // receive thread makes, the block queue, the invalidation rectangle and the decoder into a
-// fixed picture. Input: one byte choosing the display depth (8, 16, 24, 32 bpp), then the
-// datagram exactly as received.
+// fixed picture. Input: one byte, then the datagram exactly as received. The byte's bits 0-1
+// choose the display depth (8, 16, 24, 32 bpp). With bit 2 set the viewer has a stream key
+// (kFuzzStreamKey) and the rest is a run of records, each through the stream key check and,
+// when accepted, less its trailer through the same path:
+//   [u16 n][u8 clock step, 100 ms each][n bytes as received]
+// With bits 2 and 3 set each record is sealed here, so that sessions, the replay window and
+// the loss count see any numbers the fuzzer makes, not only those of the seeds:
+//   [u16 n][u8 clock step][u64 session][u64 sequence][n bytes of header and payload]
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <set>
+#include <utility>
 #include <vector>
 
+#include "Common/StreamKey.h"
+#include "fuzz/FuzzStreamKey.h"
 #include "glimt/BlockQueue.h"
 #include "glimt/Decode.h"
 
@@ -18,15 +28,16 @@ constexpr uint8_t kFill = 0x5A;
 void Require(bool ok) {
   if (!ok) std::abort();
 }
-}  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
-  if (size < 1) return 0;
-  static const int kDepths[4] = {8, 16, 24, 32};
-  const int bpp = kDepths[data[0] & 3];
-  ++data;
-  --size;
-  if (size > kReceiveBufferBytes) return 0;
+StreamKey FuzzKey() {
+  StreamKey key;
+  key.SetRaw(kFuzzStreamKey);
+  return key;
+}
+
+// The receive path from the datagram check on, for size bytes of data.
+void RunDatagram(const uint8_t* data, std::size_t size, int bpp) {
+  if (size > kReceiveBufferBytes) return;
 
   // The picture, with a margin on both sides that no block may touch.
   const int64_t stride = int64_t{kWidth} * (bpp / 8);
@@ -40,7 +51,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   uint8_t* buffer = new uint8_t[size ? size : 1];
   std::memcpy(buffer, data, size);
   UpdateHeader h;
-  bool queued = false;
   if (CheckDatagram(buffer, size, bpp, h) == DatagramCheck::kUse) {
     Require(size >= kUpdateHeaderBytes);
     if (h.kind == UPDATE_AREA) {
@@ -50,9 +60,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
       ScalePoint(area, kClientWidth, kClientHeight, h.left, h.top, &x, &y);
     } else {
       Require(h.kind == UPDATE_BLOCK && kUpdateHeaderBytes + h.length <= size);
+      // Queued as the receive thread queues it: header and payload in a buffer of their own
+      // size, so that any read past the payload is caught.
+      const std::size_t block_size = kUpdateHeaderBytes + h.length;
+      uint8_t* block = new uint8_t[block_size];
+      std::memcpy(block, buffer, block_size);
       BlockQueue queue;
-      queued = queue.Append(buffer);
-      Require(queued);
+      Require(queue.Append(block, block_size) == 0);
       const AreaRect r{h.left, h.top, h.right, h.bottom};
       const AreaRect inv = InvalidationRect(area, kClientWidth, kClientHeight, r);
       Require(inv.left >= 0 && inv.top >= 0 && inv.right <= kClientWidth &&
@@ -78,6 +92,64 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
         Require(memory[i] == kFill && memory[memory.size() - 1 - i] == kFill);
     }
   }
-  if (!queued) delete[] buffer;  // DrainBlocks frees what the queue took
+  delete[] buffer;
+}
+
+uint64_t Get64(const uint8_t* p) {
+  uint64_t v = 0;
+  for (int i = 0; i < 8; ++i) v |= uint64_t{p[i]} << (8 * i);
+  return v;
+}
+
+// A keyed viewer: every record through one checker, what it accepts through the path.
+void RunKeyed(const uint8_t* data, std::size_t size, int bpp, bool reseal) {
+  static const StreamKey sealing = FuzzKey();
+  StreamChecker checker(FuzzKey());
+  std::set<std::pair<uint64_t, uint64_t>> accepted;
+  const std::size_t head = reseal ? 19 : 3;
+  int64_t now = 0, last_line = -1;
+  for (int records = 0; records < 64 && size >= head; ++records) {
+    const std::size_t n = static_cast<std::size_t>(data[0] | (data[1] << 8));
+    now += int64_t{data[2]} * 100;
+    if (size - head < n) return;
+    // Exactly the bytes received, so any read past them is caught.
+    const std::size_t received = reseal ? n + kStreamTrailerBytes : n;
+    uint8_t* buffer = new uint8_t[received ? received : 1];
+    std::memcpy(buffer, data + head, n);
+    if (reseal) AppendStreamTrailer(sealing, buffer, n, Get64(data + 3), Get64(data + 11));
+    data += head + n;
+    size -= head + n;
+
+    const StreamCheck r = checker.Check(buffer, received, now);
+    if (r.verdict == StreamVerdict::kAccepted) {
+      // Whole, and never the same (session, sequence) twice: no replay gets through (64
+      // records leave at most 63 sessions behind, all of which the checker remembers).
+      Require(received >= kUpdateHeaderBytes + kStreamTrailerBytes);
+      Require(r.length == received - kStreamTrailerBytes);
+      Require(r.length == kUpdateHeaderBytes + (buffer[2] | (buffer[3] << 8)));
+      const uint64_t session = Get64(buffer + r.length);
+      const uint64_t sequence = Get64(buffer + r.length + 8);
+      Require(checker.session() == session);
+      Require(accepted.insert({session, sequence}).second);
+      RunDatagram(buffer, r.length, bpp);
+    } else if (r.log_drop) {
+      // One line per burst: lines at least a burst gap apart.
+      Require(last_line < 0 || now - last_line >= kDropBurstGapMs);
+      last_line = now;
+    }
+    delete[] buffer;
+  }
+  (void)checker.TakeNewLoss();
+  Require(checker.TakeNewLoss() == 0);
+}
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
+  if (size < 1) return 0;
+  static const int kDepths[4] = {8, 16, 24, 32};
+  const int bpp = kDepths[data[0] & 3];
+  const bool keyed = data[0] & 4, reseal = data[0] & 8;
+  if (keyed) RunKeyed(data + 1, size - 1, bpp, reseal);
+  else RunDatagram(data + 1, size - 1, bpp);
   return 0;
 }

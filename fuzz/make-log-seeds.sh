@@ -57,3 +57,11 @@ cp "$LOG" "$SRC/fuzz/corpus/uninstall_log/installation.log"
 # The same log cut short, as a failed installation leaves it.
 head -c $(( $(stat -c %s "$LOG") / 2 )) "$LOG" > "$SRC/fuzz/corpus/uninstall_log/installation-cut.log"
 echo "uninstall log seeds: $(stat -c %s "$LOG") bytes"
+# Records for the replay's scratch tree in the fuzz target: paths relative to the tree, some
+# through its links, some with "." and "..".
+record() { printf '%s' "$1"; printf "\\$(printf '%03o' ${#2})"; printf '%s' "$2"; printf '\000'; }
+{
+  record F a/f; record F b/sentinel; record F a/link/sub/sentinel; record D a/empty
+  record D b; record F a/filelink; record F a/../b/sentinel; record D a/link/sub
+  record R 'SOFTWARE\Orvane\VARNO'; record R 'SOFTWARE\Microsoft\Windows\CurrentVersion'
+} > "$SRC/fuzz/corpus/uninstall_log/replay-tree.log"

@@ -2,6 +2,7 @@
 
 #include <QButtonGroup>
 #include <QMessageBox>
+#include <cstring>
 
 #include "Common/Registry.h"
 #include "Common/Target.h"
@@ -25,6 +26,9 @@ ConnectionDialog::ConnectionDialog(QWidget* parent)
   uint32_t value = 0;
   if (GetSettingDword("Type", &value, kSection)) type = static_cast<int32_t>(value);
   if (GetSettingDword("Fullscreen", &value, kSection)) fullscreen = static_cast<int32_t>(value);
+  text[0] = 0;
+  if (GetSettingString("StreamKey", text, kSection)) key = QString::fromUtf8(text);
+  std::memset(text, 0, sizeof text);
   ToControls();
 }
 
@@ -39,6 +43,7 @@ void ConnectionDialog::ToControls() {
   ui_->multicastRadio->setChecked(type == 1);
   radios_->setExclusive(true);
   ui_->fullscreenCheck->setChecked(fullscreen != 0);
+  ui_->keyEdit->setText(key);
 }
 
 void ConnectionDialog::FromControls() {
@@ -46,6 +51,7 @@ void ConnectionDialog::FromControls() {
   server = ui_->serverEdit->text();
   type = radios_->checkedId();  // -1 when none is checked
   fullscreen = ui_->fullscreenCheck->isChecked() ? 1 : 0;
+  key = ui_->keyEdit->text();
 }
 
 // The settings and the program hold these texts in 260-byte buffers: refuse, never cut.
@@ -59,11 +65,14 @@ bool ConnectionDialog::FitsBuffer(QLineEdit* field) {
 }
 
 void ConnectionDialog::accept() {
-  if (!FitsBuffer(ui_->addressEdit) || !FitsBuffer(ui_->serverEdit)) return;
+  if (!FitsBuffer(ui_->addressEdit) || !FitsBuffer(ui_->serverEdit) ||
+      !FitsBuffer(ui_->keyEdit))
+    return;
   FromControls();
   SetSettingString("Server", server.toUtf8().constData(), kSection);
   SetSettingString("Address", address.toUtf8().constData(), kSection);
   SetSettingDword("Type", static_cast<uint32_t>(type), kSection);
   SetSettingDword("Fullscreen", static_cast<uint32_t>(fullscreen), kSection);
+  SetSettingString("StreamKey", key.toUtf8().constData(), kSection);
   QDialog::accept();
 }

@@ -1,7 +1,8 @@
 #pragma once
 // The viewer's connection dialog: a server host (asked for the target through the rendezvous
-// service) or a multicast address, and the full-screen choice. Made afresh from the registry
-// each time; OK writes every value back before any connection is tried. Window thread only.
+// service) or a multicast address, the full-screen choice and the stream key. Made afresh
+// from the registry each time; OK writes every value back before any connection is tried.
+// Window thread only.
 #include <QDialog>
 #include <QString>
 #include <memory>
@@ -21,6 +22,8 @@ class ConnectionDialog : public QDialog {
   QString server;
   int type = 0;  // 0 "Server:", 1 "Multicast Address:", -1 none selected
   int fullscreen = 0;
+  // The stream key's passphrase (StreamKey; empty: none). Shown as dots, never logged.
+  QString key;
 
   Ui::ConnectionDialog& ui() { return *ui_; }
 

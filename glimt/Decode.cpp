@@ -1,5 +1,6 @@
 #include "glimt/Decode.h"
 
+#include <libdeflate.h>
 #include <zlib.h>
 
 #include <algorithm>
@@ -89,14 +90,24 @@ bool BlockGeometry(const UpdateHeader& h, int bits_per_pixel, BlockSize* size) {
 
 namespace {
 
-enum class Inflated { kEnded, kFilled, kBroken };
+// Per thread, made once: a decompressor and the decode buffer. Reused, not zeroed: the
+// decoder clears what a short stream leaves unwritten.
+struct InflateScratch {
+  libdeflate_decompressor* decompressor = libdeflate_alloc_decompressor();
+  std::unique_ptr<uint8_t[]> buffer{new uint8_t[kDecodeBufferBytes]};
+  ~InflateScratch() { libdeflate_free_decompressor(decompressor); }
+};
 
-// One-shot inflate that, unlike uncompress, tells a full buffer from a damaged stream and
-// always reports how much it wrote.
-Inflated InflateInto(const uint8_t* in, std::size_t in_len, uint8_t* out, std::size_t cap,
-                     std::size_t* produced) {
+InflateScratch& Scratch() {
+  thread_local InflateScratch scratch;
+  return scratch;
+}
+
+// zlib's inflate, which tells a full buffer from a damaged stream and always reports how much
+// it wrote.
+Inflated InflateStreaming(const uint8_t* in, std::size_t in_len, uint8_t* out, std::size_t cap,
+                          std::size_t* produced) {
   z_stream z{};
-  *produced = 0;
   if (inflateInit(&z) != Z_OK) return Inflated::kBroken;
   z.next_in = const_cast<Bytef*>(in);
   z.avail_in = static_cast<uInt>(in_len);
@@ -112,6 +123,22 @@ Inflated InflateInto(const uint8_t* in, std::size_t in_len, uint8_t* out, std::s
 
 }  // namespace
 
+Inflated InflateInto(const uint8_t* in, std::size_t in_len, uint8_t* out, std::size_t cap,
+                     std::size_t* produced) {
+  *produced = 0;
+  libdeflate_decompressor* d = Scratch().decompressor;
+  std::size_t n = 0;
+  if (d && libdeflate_zlib_decompress(d, in, in_len, out, cap, &n) == LIBDEFLATE_SUCCESS) {
+    *produced = n;
+    return Inflated::kEnded;
+  }
+  // libdeflate says neither how far a failed stream got nor what it left in the buffer, and
+  // its "no room" and "bad data" do not follow the same line as a full buffer and a broken
+  // stream (a stream cut after exactly 262,144 bytes is bad data to it, a full buffer here).
+  // Only damaged and over-long streams come this way: let the streaming inflate judge them.
+  return InflateStreaming(in, in_len, out, cap, produced);
+}
+
 DecodeResult DecodeBlockInto(PixelSurface& pic, const AreaRect& area, const uint8_t* datagram,
                              std::size_t* produced_out) {
   UpdateHeader h;
@@ -122,13 +149,15 @@ DecodeResult DecodeBlockInto(PixelSurface& pic, const AreaRect& area, const uint
       !BlockGeometry(h, pic.bits_per_pixel, &bs))
     return DecodeResult::kSkipped;
 
-  // Zeroed, so rows a short stream never wrote show black, never old heap contents.
-  std::unique_ptr<uint8_t[]> buffer(new uint8_t[kDecodeBufferBytes]());
+  uint8_t* const buffer = Scratch().buffer.get();
   std::size_t produced = 0;
-  const Inflated how = InflateInto(datagram + kUpdateHeaderBytes, h.length, buffer.get(),
+  const Inflated how = InflateInto(datagram + kUpdateHeaderBytes, h.length, buffer,
                                    kDecodeBufferBytes, &produced);
   if (produced_out) *produced_out = produced;
   if (how == Inflated::kBroken) return DecodeResult::kSkipped;
+  // Rows a short stream never wrote show black, never an earlier block or old heap contents.
+  if (produced < static_cast<std::size_t>(bs.bytes))
+    std::memset(buffer + produced, 0, static_cast<std::size_t>(bs.bytes) - produced);
   const std::size_t taken = std::min<std::size_t>(produced, bs.bytes);
   if (produced != static_cast<std::size_t>(bs.bytes))
     Trace("bad block (%d, %d)\n", static_cast<int>(taken), static_cast<int>(produced));
@@ -144,7 +173,7 @@ DecodeResult DecodeBlockInto(PixelSurface& pic, const AreaRect& area, const uint
       const int64_t dy = y0 + y;
       if (dy < 0 || dy >= pic.height) continue;
       uint8_t* dst = pic.bits + dy * pic.stride + (x0 + sx_begin) * bpp;
-      std::memcpy(dst, buffer.get() + y * bs.scan_line + sx_begin * bpp, run);
+      std::memcpy(dst, buffer + y * bs.scan_line + sx_begin * bpp, run);
       if (bpp == 4)
         for (std::size_t i = 3; i < run; i += 4) dst[i] = 0xff;
     }

@@ -59,13 +59,24 @@ struct PixelSurface {
   int bits_per_pixel = 0;   // 8, 16, 24 or 32
 };
 
+// One-shot inflate of the zlib stream in[0..in_len) into out (cap bytes), with libdeflate;
+// a stream that fails there is judged again by zlib's streaming inflate, so that the outcome
+// is the one the stream has for a one-shot inflate of cap bytes:
+//   kEnded   the stream ended and its checksum held; *produced bytes written (at most cap)
+//   kFilled  out filled before the stream ended, without damage in what filled it
+//   kBroken  damaged, or cut short before out filled
+// Bytes of out past *produced are undefined. Any thread (each has its own decompressor).
+enum class Inflated { kEnded, kFilled, kBroken };
+Inflated InflateInto(const uint8_t* in, std::size_t in_len, uint8_t* out, std::size_t cap,
+                     std::size_t* produced);
+
 enum class DecodeResult {
   kDrawn,       // all H*S bytes came from the stream
   kDrawnShort,  // the stream ended early or ran past H*S: drawn from what it wrote ("bad block")
   kSkipped,     // bad rectangle, too big, damaged or truncated stream: picture untouched
 };
 
-// Inflates the block of a checked datagram into a zeroed 262,144-byte buffer and copies its
+// Inflates the block of a checked datagram into a 262,144-byte buffer and copies its
 // rectangle into the picture at (left - area.left, top - area.top), clipped to the picture.
 // At 32 bpp the top byte of each pixel is set (the picture is 0xffRRGGBB). produced, when
 // given, receives the number of bytes the stream yielded.

@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/eventfd.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -18,6 +19,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -45,9 +47,20 @@ ViewerWindow* g_wnd = nullptr;
 DisplayFormat g_display;
 static bool g_have_display = false;
 
-void RequestRefresh() { SendRefreshRequest(g_server); }
+namespace {
+// "go" requests leave from a thread of their own: ConnectTo may take 21 s.
+RefreshRequester* g_refresh = new RefreshRequester([] { SendRefreshRequest(g_server); });
+}  // namespace
+
+void RequestRefresh() {
+  if (g_server[0]) g_refresh->Ask();
+}
 
 namespace {
+
+// Asked of the kernel for the socket: a burst of a full refresh at 1472-byte datagrams (about
+// 4,000 of them, booked at roughly twice their size) while the window thread paints.
+constexpr int kReceiveSocketBytes = 16 << 20;
 
 // What start-up and exit share with the receive thread. Heap-allocated and left alive when
 // the thread does not end in time, since it may still touch it.
@@ -59,6 +72,15 @@ struct ReceiveControl {
   bool ended = false;
 };
 ReceiveControl* g_receive = new ReceiveControl;
+
+// What the receive thread keeps from one datagram to the next.
+struct ReceiveState {
+  PointerWarp warp;
+  uint32_t socket_drops = 0;  // the kernel's count as last seen
+  uint64_t datagrams = 0;
+  uint64_t lost_in_queue = 0, lost_in_socket = 0;
+  bool losing = false;
+};
 
 QImage::Format PictureFormat(const DisplayFormat& f) {
   switch (f.bits_per_pixel) {
@@ -117,25 +139,57 @@ void HandlePointer(const UpdateHeader& h, PointerWarp& warp) {
               static_cast<int>(std::clamp<int64_t>(sy, INT32_MIN, INT32_MAX)));
 }
 
-// True when the queue took the buffer.
-bool HandleBlock(const UpdateHeader& h, uint8_t* buffer, bool* dropping) {
-  if (!g_ready.load(std::memory_order_acquire)) return false;
-  if (!g_blocks->Append(buffer)) {
-    if (!*dropping) LogLine("Viewer falls behind: dropping blocks until it catches up\n");
-    *dropping = true;
-    return false;
-  }
-  if (*dropping) {
-    // Caught up: the blocks dropped meanwhile are missing from the picture until the server
-    // sends the whole area again.
-    *dropping = false;
-    RequestRefresh();
-  }
+// Queues a copy of the block, as long as the header says (bytes after it are not the
+// block's). Returns the number of blocks the queue dropped for it.
+int HandleBlock(const UpdateHeader& h, const uint8_t* data) {
+  if (!g_ready.load(std::memory_order_acquire)) return 0;
+  const std::size_t size = kUpdateHeaderBytes + h.length;
+  auto* copy = new uint8_t[size];
+  std::memcpy(copy, data, size);
+  const int lost = g_blocks->Append(copy, size);
   const WindowState& s = g_wnd->state();
   const AreaRect r{h.left, h.top, h.right, h.bottom};
   g_wnd->InvalidateFromReceiveThread(
       InvalidationRect(g_area, s.client_width, s.client_height, r));
-  return true;
+  return lost;
+}
+
+// Blocks lost in the queue or the socket are missing from the picture until the server sends
+// their area again: ask for a refresh (rate-limited), and say so once per burst.
+void NoteLosses(ReceiveState& st, uint64_t in_queue, uint64_t in_socket) {
+  if (in_queue == 0 && in_socket == 0) {
+    if (st.losing)
+      LogLine("Viewer caught up: %llu blocks dropped by its queue, %llu datagrams by the "
+              "socket so far\n", static_cast<unsigned long long>(st.lost_in_queue),
+              static_cast<unsigned long long>(st.lost_in_socket));
+    st.losing = false;
+    return;
+  }
+  st.lost_in_queue += in_queue;
+  st.lost_in_socket += in_socket;
+  if (!st.losing) LogLine("Viewer falls behind: dropping blocks until it catches up\n");
+  st.losing = true;
+  if (g_server[0]) g_refresh->AskAfterLoss();
+}
+
+// Every step that judges and uses one received datagram (n bytes, in the thread's own
+// buffer): a check that must pass before a datagram is used goes here. Empty, short and
+// malformed datagrams are dropped: a stray packet on the port must not end the stream.
+// False ends the thread.
+bool HandleDatagram(ReceiveState& st, const uint8_t* data, std::size_t n,
+                    uint64_t socket_drops) {
+  ++st.datagrams;
+  int lost = 0;
+  bool go_on = true;
+  UpdateHeader h;
+  if (g_wnd->state().AcceptsDatagrams() &&
+      CheckDatagram(data, n, g_display.bits_per_pixel, h) == DatagramCheck::kUse) {
+    if (h.kind == UPDATE_AREA) go_on = HandleArea(h);
+    else if (h.kind == UPDATE_POINTER) HandlePointer(h, st.warp);
+    else lost = HandleBlock(h, data);
+  }
+  NoteLosses(st, static_cast<uint64_t>(lost), socket_drops);
+  return go_on;
 }
 
 void RaiseOwnPriority() {
@@ -152,45 +206,55 @@ void EndWithoutPicture() {
   QMetaObject::invokeMethod(qApp, [] { QCoreApplication::exit(1); }, Qt::QueuedConnection);
 }
 
+// Reads what the socket holds, then waits; returns at exit, on a failed receive or when a
+// datagram ends the thread.
+void ReceiveLoop(ReceiveControl& rc, ReceiveState& st) {
+  const std::unique_ptr<uint8_t[]> buffer(new uint8_t[kReceiveBufferBytes]);
+  for (;;) {
+    uint32_t drops = st.socket_drops;
+    const long n = ReceiveDatagram(rc.sock, buffer.get(), kReceiveBufferBytes, &drops);
+    if (n < 0 && (GetLastError() == EAGAIN || GetLastError() == EWOULDBLOCK)) {
+      // Drops at the end of a burst come with no datagram: read the count before waiting.
+      const long now = ReceiveDrops(rc.sock);
+      if (now >= 0 && static_cast<uint32_t>(now) != st.socket_drops) {
+        NoteLosses(st, 0, static_cast<uint32_t>(now) - st.socket_drops);
+        st.socket_drops = static_cast<uint32_t>(now);
+      }
+      if (!WaitForDatagram(rc)) return;
+      continue;
+    }
+    if (n < 0) {
+      ReportError("recv");
+      return;
+    }
+    if (g_wnd->state().stopping) return;
+    const uint32_t new_drops = drops - st.socket_drops;  // the kernel's count wraps at 2^32
+    st.socket_drops = drops;
+    if (!HandleDatagram(st, buffer.get(), static_cast<std::size_t>(n), new_drops)) {
+      EndWithoutPicture();
+      return;
+    }
+  }
+}
+
 void ReceiveThread(ReceiveControl* rc) {
+  pthread_setname_np(pthread_self(), "glimt-receive");
   RaiseOwnPriority();
-  PointerWarp warp;
-  bool dropping = false;
+  ReceiveState st;
   rc->sock = OpenMulticastReceiver(g_group, g_port);
   if (rc->sock == INVALID_SOCKET) {
     ConditionBox("sock != -1", kModule, 38);
     EndWithoutPicture();
   } else {
+    SetReceiveBuffer(rc->sock, kReceiveSocketBytes);
+    CountReceiveDrops(rc->sock);
+    // Joined first, so that the refresh this asks for is not missed.
     RequestRefresh();
-    while (WaitForDatagram(*rc)) {
-      uint8_t* buffer = new uint8_t[kReceiveBufferBytes];
-      ssize_t n;
-      do n = recv(rc->sock, buffer, kReceiveBufferBytes, 0);
-      while (n < 0 && errno == EINTR);
-      if (n < 0) {
-        SetLastErrorFromErrno();
-        ReportError("recv");
-        delete[] buffer;
-        break;
-      }
-      UpdateHeader h;
-      bool kept = false;
-      bool go_on = true;
-      // Empty and short datagrams are dropped like any malformed one: a stray packet on the
-      // port must not end the stream.
-      if (g_wnd->state().AcceptsDatagrams() &&
-          CheckDatagram(buffer, static_cast<std::size_t>(n), g_display.bits_per_pixel, h) ==
-              DatagramCheck::kUse) {
-        if (h.kind == UPDATE_AREA) go_on = HandleArea(h);
-        else if (h.kind == UPDATE_POINTER) HandlePointer(h, warp);
-        else kept = HandleBlock(h, buffer, &dropping);
-      }
-      if (!kept) delete[] buffer;
-      if (!go_on) {
-        EndWithoutPicture();
-        break;
-      }
-    }
+    ReceiveLoop(*rc, st);
+    LogLine("Viewer received %llu datagrams; %llu blocks dropped by its queue, %llu datagrams "
+            "by the socket\n", static_cast<unsigned long long>(st.datagrams),
+            static_cast<unsigned long long>(st.lost_in_queue),
+            static_cast<unsigned long long>(st.lost_in_socket));
   }
   std::lock_guard<std::mutex> hold(rc->mutex);
   rc->ended = true;
@@ -251,6 +315,8 @@ void PrintUsage() {
       "Escape leaves the full-screen view; closing the window ends the viewer.\n\n"
       "  --help       show this text and exit\n"
       "  --version    show the version and exit\n");
+  std::printf("\n");
+  std::printf(kLogPlacesHelp, "glimt");
 }
 
 // Step 3: the command line. False ends start-up.
@@ -311,6 +377,10 @@ bool Startup(int argc, char** argv) {
     return false;
   }
   g_receive->wake = eventfd(0, EFD_CLOEXEC);
+  if (!g_refresh->Start()) {
+    ConditionBox("thread", kModule, __LINE__);
+    return false;
+  }
   try {
     std::thread(ReceiveThread, g_receive).detach();
   } catch (const std::system_error&) {
@@ -356,10 +426,16 @@ int main(int argc, char** argv) {
   if (!Startup(argc, argv)) return 1;
   CatchTerminate(&app);
   const int rc = app.exec();
-  // A thread still inside a call may yet touch the window: then leave it to the exit.
-  if (StopReceiveThread()) {
-    delete g_wnd;
-    g_wnd = nullptr;
+  const bool receive_ended = StopReceiveThread();
+  const bool requesting = g_refresh->Stop();
+  if (!receive_ended || requesting) {
+    // A thread still inside a call (a box, a connection) would run on into the toolkit and
+    // the libraries while they are torn down: end here instead, without the teardown.
+    LogLine("Viewer ends without waiting for its %s thread\n",
+            receive_ended ? "refresh request" : "receive");
+    _exit(rc);
   }
+  delete g_wnd;
+  g_wnd = nullptr;
   return rc;
 }

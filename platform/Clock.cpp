@@ -4,9 +4,11 @@
 
 namespace {
 std::mutex g_clock_mutex;
+// Never destroyed: detached worker threads may still write a log line while the process
+// exits.
 std::function<std::time_t()>& ClockSource() {
-  static std::function<std::time_t()> source;
-  return source;
+  static auto* source = new std::function<std::time_t()>;
+  return *source;
 }
 }  // namespace
 

@@ -24,9 +24,11 @@ std::string ReadExecutablePath() {
   return path;
 }
 
+// Never destroyed: detached worker threads may still write a log line while the process
+// exits.
 std::string& CachedPath() {
-  static std::string path = ReadExecutablePath();
-  return path;
+  static std::string* path = new std::string(ReadExecutablePath());
+  return *path;
 }
 }  // namespace
 

@@ -45,17 +45,12 @@ bool IsReadOnly(const std::string& destination) {
 
 FileReplace::~FileReplace() { Abort(); }
 
-bool FileReplace::Open(const std::string& destination, mode_t mode) {
-  Abort();
-  if (IsReadOnly(destination)) {
-    SetLastError(EACCES);
-    return false;
-  }
+int CreateTempBeside(const std::string& destination, mode_t mode, std::string* temp_path) {
   const std::string folder = FolderOf(destination);
   const std::string base = BaseOf(destination);
   if (base.empty()) {
     SetLastError(EISDIR);
-    return false;
+    return -1;
   }
   std::random_device seed;
   std::mt19937 random(seed());
@@ -66,16 +61,29 @@ bool FileReplace::Open(const std::string& destination, mode_t mode) {
     for (int i = 0; i < 8; ++i) name += kChars[random() % (sizeof kChars - 1)];
     const int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
     if (fd >= 0) {
-      fd_ = fd;
-      temp_ = name;
-      destination_ = destination;
-      OpenReplacements().push_back(this);
-      return true;
+      *temp_path = name;
+      return fd;
     }
     if (errno != EEXIST) break;
   }
   SetLastErrorFromErrno();
-  return false;
+  return -1;
+}
+
+bool FileReplace::Open(const std::string& destination, mode_t mode) {
+  Abort();
+  if (IsReadOnly(destination)) {
+    SetLastError(EACCES);
+    return false;
+  }
+  std::string name;
+  const int fd = CreateTempBeside(destination, mode, &name);
+  if (fd < 0) return false;
+  fd_ = fd;
+  temp_ = name;
+  destination_ = destination;
+  OpenReplacements().push_back(this);
+  return true;
 }
 
 bool FileReplace::Write(const void* data, std::size_t size) {

@@ -34,6 +34,10 @@ class FileReplace {
   std::string destination_;
 };
 
+// Creates a new file with a random hidden name in destination's folder (O_EXCL, never through
+// a link), mode as given (umask applies). Its descriptor, or -1 with the last error set.
+int CreateTempBeside(const std::string& destination, mode_t mode, std::string* temp_path);
+
 // Removes the temporary file of every replacement still open; for FatalError, so that a
 // partly written destination is not left behind.
 void AbortOpenReplacements();

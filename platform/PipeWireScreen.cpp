@@ -14,7 +14,6 @@
 #include <mutex>
 #include <vector>
 
-#include "Common/Log.h"
 #include "platform/PixelLayout.h"
 #include "platform/TileCompare.h"
 
@@ -161,12 +160,12 @@ const pw_stream_events PipeWireScreen::kStreamEvents = [] {
 bool PipeWireScreen::Open() {
   loop_ = pw_thread_loop_new("orvane-pipewire", nullptr);
   if (!loop_) {
-    LogLine("PipeWire: cannot make a thread loop\n");
+    Note(options_.note, "PipeWire: cannot make a thread loop");
     return false;
   }
   context_ = pw_context_new(pw_thread_loop_get_loop(loop_), nullptr, 0);
   if (!context_ || pw_thread_loop_start(loop_) < 0) {
-    LogLine("PipeWire: cannot start a thread loop\n");
+    Note(options_.note, "PipeWire: cannot start a thread loop");
     return false;
   }
   pw_thread_loop_lock(loop_);
@@ -178,7 +177,7 @@ bool PipeWireScreen::Open() {
   }
   if (!core_) {
     pw_thread_loop_unlock(loop_);
-    LogLine("PipeWire: cannot reach the daemon (%s)\n", std::strerror(errno));
+    Note(options_.note, "PipeWire: cannot reach the daemon (%s)", std::strerror(errno));
     return false;
   }
   pw_core_add_listener(core_, &core_listener_, &kCoreEvents, this);
@@ -187,7 +186,7 @@ bool PipeWireScreen::Open() {
                                             "Capture", PW_KEY_MEDIA_ROLE, "Screen", nullptr));
   if (!stream_) {
     pw_thread_loop_unlock(loop_);
-    LogLine("PipeWire: cannot make a stream\n");
+    Note(options_.note, "PipeWire: cannot make a stream");
     return false;
   }
   pw_stream_add_listener(stream_, &stream_listener_, &kStreamEvents, this);
@@ -216,7 +215,8 @@ bool PipeWireScreen::Open() {
       params, 1);
   pw_thread_loop_unlock(loop_);
   if (res < 0) {
-    LogLine("PipeWire: cannot connect to node %u (%s)\n", options_.node, spa_strerror(res));
+    Note(options_.note, "PipeWire: cannot connect to node %u (%s)", options_.node,
+         spa_strerror(res));
     return false;
   }
 
@@ -224,7 +224,7 @@ bool PipeWireScreen::Open() {
   first_frame_.wait_for(hold, std::chrono::milliseconds(options_.first_frame_timeout_ms),
                         [this] { return have_frame_ || lost_; });
   if (!have_frame_) {
-    LogLine("No picture from PipeWire node %u within %d ms\n", options_.node,
+    Note(options_.note, "No picture from PipeWire node %u within %d ms", options_.node,
             options_.first_frame_timeout_ms);
     return false;
   }
@@ -238,7 +238,7 @@ void PipeWireScreen::TakeFormat(const spa_pod* param) {
   width_ = static_cast<int32_t>(std::min<uint32_t>(info.size.width, kMaxSide));
   height_ = static_cast<int32_t>(std::min<uint32_t>(info.size.height, kMaxSide));
   if (layout_ == PixelLayout::kNone) {
-    LogLine("PipeWire offered video format %u, which we do not read\n", info.format);
+    Note(options_.note, "PipeWire offered video format %u, which we do not read", info.format);
     return;
   }
 
@@ -391,7 +391,7 @@ void PipeWireScreen::Lost(const char* why) {
     if (lost_) return;
     lost_ = true;
   }
-  LogLine("Screen capture through PipeWire ended: %s\n", why);
+  Note(options_.note, "Screen capture through PipeWire ended: %s", why);
   first_frame_.notify_all();
 }
 

@@ -27,9 +27,11 @@ struct PipeWireStreamOptions {
   // The size the portal announced, offered first when the format is negotiated.
   int width_hint = 0, height_hint = 0;
   int first_frame_timeout_ms = 3000;
+  // Told why the stream could not open or ended (one line, no line end); may be empty.
+  ScreenNote note;
 };
 
-// nullptr, with one log line saying why, when the daemon cannot be reached, the stream does
+// nullptr, with one note saying why, when the daemon cannot be reached, the stream does
 // not come up or no first frame arrives in time.
 std::unique_ptr<ScreenSource> OpenPipeWireScreen(const PipeWireStreamOptions& options,
                                                  ScreenChangeSink sink);

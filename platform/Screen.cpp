@@ -8,19 +8,16 @@
 
 #include <cstring>
 #include <mutex>
+#include <utility>
 #include <vector>
 
-#include "Common/Log.h"
-#include "Common/UpdateHeader.h"
 #include "platform/XErrorTrap.h"
-
-static const char kModule[] = "platform/Screen";
 
 namespace {
 
 class X11Screen final : public ScreenSource {
  public:
-  explicit X11Screen(Display* dpy) : dpy_(dpy) {
+  X11Screen(Display* dpy, ScreenNote note) : dpy_(dpy), note_(std::move(note)) {
     screen_ = DefaultScreen(dpy_);
     root_ = RootWindow(dpy_, screen_);
     visual_ = DefaultVisual(dpy_, screen_);
@@ -38,7 +35,7 @@ class X11Screen final : public ScreenSource {
     int major, minor;
     Bool pixmaps;
     use_shm_ = XShmQueryVersion(dpy_, &major, &minor, &pixmaps);
-    if (!use_shm_) LogLine("No MIT-SHM on the display: the screen is read with XGetImage");
+    if (!use_shm_) Note("No MIT-SHM on the display: the screen is read with XGetImage");
   }
 
   ~X11Screen() override {
@@ -94,6 +91,10 @@ class X11Screen final : public ScreenSource {
   }
 
  private:
+  void Note(const char* text) const {
+    if (note_) note_(text);
+  }
+
   void ReadGeometry() {
     Window root;
     int x, y;
@@ -175,7 +176,7 @@ class X11Screen final : public ScreenSource {
     const unsigned w = static_cast<unsigned>(on.Width()), h = static_cast<unsigned>(on.Height());
     if (use_shm_ && !EnsureSegment()) {
       use_shm_ = false;
-      LogLine("MIT-SHM segment not usable: the screen is read with XGetImage");
+      Note("MIT-SHM segment not usable: the screen is read with XGetImage");
     }
     if (use_shm_) {
       XImage* img = XShmCreateImage(dpy_, visual_, static_cast<unsigned>(depth_), ZPixmap,
@@ -201,6 +202,7 @@ class X11Screen final : public ScreenSource {
   }
 
   Display* dpy_;
+  const ScreenNote note_;
   int screen_ = 0;
   Window root_ = 0;
   Visual* visual_ = nullptr;
@@ -217,15 +219,17 @@ ScreenSource* g_server_screen = nullptr;
 
 }  // namespace
 
-std::unique_ptr<ScreenSource> OpenX11Screen(const char* display_name) {
+std::unique_ptr<ScreenSource> OpenX11Screen(const char* display_name, ScreenNote note) {
   Display* dpy = XOpenDisplay(display_name);
   if (!dpy) return nullptr;
   InstallXErrorTrap();
-  return std::make_unique<X11Screen>(dpy);
+  return std::make_unique<X11Screen>(dpy, std::move(note));
 }
 
-ScreenSource* OpenServerScreen() {
-  std::call_once(g_server_once, [] { g_server_screen = OpenX11Screen(nullptr).release(); });
+ScreenSource* OpenServerScreen(ScreenNote note) {
+  std::call_once(g_server_once, [&note] {
+    g_server_screen = OpenX11Screen(nullptr, std::move(note)).release();
+  });
   return g_server_screen;
 }
 

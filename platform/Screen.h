@@ -2,13 +2,16 @@
 // The server's screen: geometry, pixel format, capture and pointer position. The sampler sees
 // only ScreenSource, so tests run it on a fake. One ScreenSource is used by one thread (the
 // server's main thread).
+#include <cstdarg>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <functional>
 #include <memory>
 #include <string>
 
 #include "platform/Rect.h"
+#include "platform/ScanLine.h"
 
 class ScreenSource {
  public:
@@ -37,15 +40,38 @@ struct ScreenChangeSink {
   std::function<void()> pointer_changed;        // the pointer moved or changed its shape
 };
 
+// Where a screen tells its caller what it had to do without (one line of text, no line end):
+// the caller logs it. Called on the thread that opens or uses the screen, and on a Wayland
+// source's own thread when its capture ends; may be empty.
+using ScreenNote = std::function<void(const char* text)>;
+
+// Formats one line of at most 511 bytes for note; nothing when note is empty.
+inline void NoteV(const ScreenNote& note, const char* format, va_list args) {
+  if (!note) return;
+  char line[512];
+  std::vsnprintf(line, sizeof line, format, args);
+  note(line);
+}
+__attribute__((format(printf, 2, 3))) inline void Note(const ScreenNote& note,
+                                                       const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  NoteV(note, format, args);
+  va_end(args);
+}
+
 // A screen on the X display display_name (nullptr: $DISPLAY), using MIT-SHM with one reused
-// segment when the server offers it and XGetImage otherwise. X errors during a capture are
-// caught and make that capture fail. nullptr when the display cannot be opened.
-std::unique_ptr<ScreenSource> OpenX11Screen(const char* display_name = nullptr);
+// segment when the server offers it and XGetImage otherwise (said once through note). X errors
+// during a capture are caught and make that capture fail. nullptr when the display cannot be
+// opened.
+std::unique_ptr<ScreenSource> OpenX11Screen(const char* display_name = nullptr,
+                                            ScreenNote note = nullptr);
 
 // The process's screen for the server: opened once, before QApplication, so that a missing
 // display is reported by start-up itself. Later calls return the same object (never freed:
-// the sampler uses it until the process ends). nullptr when there is no display.
-ScreenSource* OpenServerScreen();
+// the sampler uses it until the process ends); their note is not used. nullptr when there is
+// no display.
+ScreenSource* OpenServerScreen(ScreenNote note = nullptr);
 // The screen opened by OpenServerScreen, or nullptr.
 ScreenSource* ServerScreen();
 
@@ -73,11 +99,12 @@ struct PortalTokenStore {
   std::function<void(const std::string&)> save;
 };
 // Opens the server's screen of kind; sink receives the changes of a source that finds them
-// itself. The portal's answers come through Qt's event loop, so the portal source is opened
-// once the application object exists; the others before it, so that a missing display is
-// reported by start-up itself instead of ending the process inside Qt. nullptr, with a log
-// line, when that screen cannot be opened. Later calls return the same object.
-ScreenSource* OpenServerScreen(ScreenKind kind, ScreenChangeSink sink,
+// itself; note is told what the screen had to do without, or why it could not be opened (for
+// the portal: what was refused). The portal's answers come through Qt's event loop, so the
+// portal source is opened once the application object exists; the others before it, so that a
+// missing display is reported by start-up itself instead of ending the process inside Qt.
+// nullptr when that screen cannot be opened. Later calls return the same object.
+ScreenSource* OpenServerScreen(ScreenKind kind, ScreenChangeSink sink, ScreenNote note,
                                const PortalTokenStore& tokens = {});
 // True when Qt will find a display to run on: the compositor of $WAYLAND_DISPLAY or the X
 // display.

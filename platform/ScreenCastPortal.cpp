@@ -14,7 +14,6 @@
 #include <QTimer>
 #include <QVariantMap>
 
-#include "Common/Log.h"
 #include "platform/PipeWireScreen.h"
 
 namespace {
@@ -48,17 +47,18 @@ class ResponseWaiter : public QObject {
   }
 };
 
-// One exchange with the portal; every failure is logged here, once.
+// One exchange with the portal; every failure is noted here, once.
 class Exchange {
  public:
-  explicit Exchange(int timeout_ms) : bus_(QDBusConnection::sessionBus()), timeout_(timeout_ms) {
+  Exchange(int timeout_ms, ScreenNote note)
+      : bus_(QDBusConnection::sessionBus()), timeout_(timeout_ms), note_(std::move(note)) {
     // Request objects are made under a path with our unique name, ":1.42" as "1_42".
     sender_ = bus_.baseService().mid(1).replace(QLatin1Char('.'), QLatin1Char('_'));
   }
 
   bool Connected() {
     if (bus_.isConnected()) return true;
-    LogLine("No ScreenCast portal: no D-Bus session bus (%s)\n",
+    Note(note_, "No ScreenCast portal: no D-Bus session bus (%s)",
             qUtf8Printable(bus_.lastError().message()));
     return false;
   }
@@ -70,7 +70,7 @@ class Exchange {
     m << QString::fromLatin1(kScreenCast) << QString::fromLatin1(name);
     const QDBusMessage reply = bus_.call(m, QDBus::Block, timeout_);
     if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()) {
-      LogLine("No ScreenCast portal on the session bus: %s\n",
+      Note(note_, "No ScreenCast portal on the session bus: %s",
               qUtf8Printable(reply.errorMessage()));
       return false;
     }
@@ -94,7 +94,7 @@ class Exchange {
     const QDBusMessage reply = bus_.call(m, QDBus::Block, timeout_);
     if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()) {
       Listen(path, &waiter, false);
-      LogLine("The ScreenCast portal refused %s: %s\n", what,
+      Note(note_, "The ScreenCast portal refused %s: %s", what,
               qUtf8Printable(reply.errorMessage()));
       return false;
     }
@@ -111,12 +111,12 @@ class Exchange {
     }
     Listen(path, &waiter, false);
     if (!waiter.done) {
-      LogLine("The ScreenCast portal did not answer %s within %d ms\n", what, timeout_);
+      Note(note_, "The ScreenCast portal did not answer %s within %d ms", what, timeout_);
       Close(path, kRequest);
       return false;
     }
     if (waiter.response != 0) {
-      LogLine("The ScreenCast portal refused %s: %s (response %u)\n", what,
+      Note(note_, "The ScreenCast portal refused %s: %s (response %u)", what,
               PortalResponseText(waiter.response), waiter.response);
       return false;
     }
@@ -130,7 +130,7 @@ class Exchange {
     m.setArguments(args);
     const QDBusMessage reply = bus_.call(m, QDBus::Block, timeout_);
     if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()) {
-      LogLine("The ScreenCast portal refused %s: %s\n", what,
+      Note(note_, "The ScreenCast portal refused %s: %s", what,
               qUtf8Printable(reply.errorMessage()));
       return false;
     }
@@ -157,6 +157,7 @@ class Exchange {
 
   QDBusConnection bus_;
   const int timeout_;
+  const ScreenNote note_;
   QString sender_;
   int requests_ = 0;
 };
@@ -246,17 +247,17 @@ const char* PortalResponseText(unsigned response) {
 std::unique_ptr<ScreenSource> OpenPortalScreen(const PortalOptions& options,
                                                ScreenChangeSink sink) {
   if (!QCoreApplication::instance()) {
-    LogLine("The ScreenCast portal needs the application's event loop\n");
+    Note(options.note, "The ScreenCast portal needs the application's event loop");
     return nullptr;
   }
-  Exchange portal(options.answer_timeout_ms);
+  Exchange portal(options.answer_timeout_ms, options.note);
   uint version = 0, sources = 0, cursors = 0;
   if (!portal.Connected() || !portal.Property("version", &version) ||
       !portal.Property("AvailableSourceTypes", &sources) ||
       !portal.Property("AvailableCursorModes", &cursors))
     return nullptr;
   if (!(sources & kSourceMonitor)) {
-    LogLine("The ScreenCast portal offers no monitors (source types %u)\n", sources);
+    Note(options.note, "The ScreenCast portal offers no monitors (source types %u)", sources);
     return nullptr;
   }
 
@@ -266,7 +267,7 @@ std::unique_ptr<ScreenSource> OpenPortalScreen(const PortalOptions& options,
   if (!portal.Request("CreateSession", {}, create, "CreateSession", &results)) return nullptr;
   const QString session = PathOf(results.value(QStringLiteral("session_handle")));
   if (session.isEmpty()) {
-    LogLine("The ScreenCast portal gave no session\n");
+    Note(options.note, "The ScreenCast portal gave no session");
     return nullptr;
   }
   const QDBusObjectPath session_path(session);
@@ -301,7 +302,7 @@ std::unique_ptr<ScreenSource> OpenPortalScreen(const PortalOptions& options,
     return nullptr;
   Started started;
   if (!ReadStarted(results, &started)) {
-    LogLine("The ScreenCast portal started no stream\n");
+    Note(options.note, "The ScreenCast portal started no stream");
     return nullptr;
   }
   if (!started.restore_token.isEmpty() && options.keep_token)
@@ -314,7 +315,7 @@ std::unique_ptr<ScreenSource> OpenPortalScreen(const PortalOptions& options,
     return nullptr;
   const int fd = dup(remote.value<QDBusUnixFileDescriptor>().fileDescriptor());
   if (fd < 0) {
-    LogLine("The ScreenCast portal gave no PipeWire remote\n");
+    Note(options.note, "The ScreenCast portal gave no PipeWire remote");
     return nullptr;
   }
 
@@ -324,10 +325,11 @@ std::unique_ptr<ScreenSource> OpenPortalScreen(const PortalOptions& options,
   stream.width_hint = started.width;
   stream.height_hint = started.height;
   stream.first_frame_timeout_ms = options.first_frame_timeout_ms;
+  stream.note = options.note;
   auto screen = OpenPipeWireScreen(stream, std::move(sink));
   if (!screen) return nullptr;
   closer.armed = false;
-  LogLine("Screen read through the ScreenCast portal (PipeWire node %u, pointer %s)\n",
+  Note(options.note, "Screen read through the ScreenCast portal (PipeWire node %u, pointer %s)",
           started.node,
           cursor_mode == kCursorMetadata   ? "as metadata"
           : cursor_mode == kCursorEmbedded ? "drawn into the picture"

@@ -21,11 +21,14 @@ struct PortalOptions {
   // How long the portal (and the person choosing a monitor) may take for each answer.
   int answer_timeout_ms = 120000;
   int first_frame_timeout_ms = 3000;
+  // Told what failed or was refused, and which source was opened (one line, no line end);
+  // may be empty.
+  ScreenNote note;
 };
 
 // The exchange: CreateSession, SelectSources (one monitor, the pointer as metadata where the
 // portal offers it, persistent), Start, OpenPipeWireRemote; then the monitor's PipeWire
-// stream (PipeWireScreen.h). nullptr, with a log line saying what failed or was refused,
+// stream (PipeWireScreen.h). nullptr, with a note saying what failed or was refused,
 // when there is no portal, a request is cancelled or refused, or no picture arrives.
 std::unique_ptr<ScreenSource> OpenPortalScreen(const PortalOptions& options,
                                                ScreenChangeSink sink);

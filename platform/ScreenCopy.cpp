@@ -8,15 +8,16 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdarg>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "Common/Log.h"
 #include "platform/PixelLayout.h"
 #include "platform/TileCompare.h"
 #include "wlr-screencopy-unstable-v1-client-protocol.h"
@@ -131,6 +132,13 @@ class ScreencopyScreen final : public ScreenSource {
   }
 
   bool Open();
+  // One line to the caller's note (no line end).
+  __attribute__((format(printf, 2, 3))) void Say(const char* format, ...) const {
+    va_list args;
+    va_start(args, format);
+    NoteV(options_.note, format, args);
+    va_end(args);
+  }
 
   Rect ClipBox() override {
     std::lock_guard<std::mutex> hold(mutex_);
@@ -270,25 +278,25 @@ bool ScreencopyScreen::Open() {
   const char* shown = options_.display ? options_.display : "$WAYLAND_DISPLAY";
   display_ = wl_display_connect(options_.display);
   if (!display_) {
-    LogLine("No Wayland compositor at %s\n", shown);
+    Say("No Wayland compositor at %s", shown);
     return false;
   }
   registry_ = wl_display_get_registry(display_);
   wl_registry_add_listener(registry_, &kRegistryListener, this);
   // The first round trip brings the globals, the second the outputs' names.
   if (wl_display_roundtrip(display_) < 0 || wl_display_roundtrip(display_) < 0) {
-    LogLine("The Wayland compositor at %s ended the connection\n", shown);
+    Say("The Wayland compositor at %s ended the connection", shown);
     return false;
   }
   if (!manager_ || manager_version_ < 2 || !shm_) {
-    LogLine("The Wayland compositor at %s offers no zwlr_screencopy_manager_v1 with damage "
-            "(version 2)\n", shown);
+    Say("The Wayland compositor at %s offers no zwlr_screencopy_manager_v1 with damage "
+            "(version 2)", shown);
     return false;
   }
   for (const Output& out : outputs_)
     if (!output_ && (wanted_output_.empty() || out.name == wanted_output_)) output_ = out.proxy;
   if (!output_) {
-    LogLine("The Wayland compositor at %s has no output %s\n", shown,
+    Say("The Wayland compositor at %s has no output %s", shown,
             wanted_output_.empty() ? "at all" : wanted_output_.c_str());
     return false;
   }
@@ -300,7 +308,7 @@ bool ScreencopyScreen::Open() {
   first_frame_.wait_for(hold, milliseconds(options_.first_frame_timeout_ms),
                         [this] { return have_frame_ || lost_; });
   if (!have_frame_) {
-    LogLine("No picture from the Wayland compositor at %s within %d ms\n", shown,
+    Say("No picture from the Wayland compositor at %s within %d ms", shown,
             options_.first_frame_timeout_ms);
     return false;
   }
@@ -321,14 +329,14 @@ void ScreencopyScreen::Copy() {
   ShmBuffer& back = buffers_[back_];
   if (!offer_.usable) {
     if (!offer_refused_logged_)
-      LogLine("The Wayland compositor offers no shared-memory format we read (0x%08x)\n",
+      Say("The Wayland compositor offers no shared-memory format we read (0x%08x)",
               offer_.format);
     offer_refused_logged_ = true;
     FrameFailed();
     return;
   }
   if (!back.Fits(offer_) && !back.Make(shm_, offer_)) {
-    LogLine("No shared memory for a %dx%d screen picture\n", offer_.width, offer_.height);
+    Say("No shared memory for a %dx%d screen picture", offer_.width, offer_.height);
     FrameFailed();
     return;
   }
@@ -378,13 +386,13 @@ void ScreencopyScreen::FrameFailed() {
   frame_ = nullptr;
   // The output may be changing its mode; the next offer has the new size. Back off so that
   // a compositor that keeps refusing costs nothing.
-  if (failures_ == 0) LogLine("The Wayland compositor refused a screen picture; asking again\n");
+  if (failures_ == 0) Say("The Wayland compositor refused a screen picture; asking again");
   failures_ = std::min(failures_ + 1, 10);
   next_frame_at_ = Clock::now() + milliseconds(100 * failures_);
 }
 
 void ScreencopyScreen::Lost(const char* why) {
-  LogLine("Wayland screen capture ended: %s\n", why);
+  Say("Wayland screen capture ended: %s", why);
   {
     std::lock_guard<std::mutex> hold(mutex_);
     lost_ = true;

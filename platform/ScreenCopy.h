@@ -32,9 +32,11 @@ struct ScreencopyOptions {
   int min_frame_interval_ms = 50;
   // Open waits this long for the first picture.
   int first_frame_timeout_ms = 3000;
+  // Told why the source could not open or stopped (one line, no line end); may be empty.
+  ScreenNote note;
 };
 
-// nullptr, with one log line saying why, when there is no compositor, it offers no
+// nullptr, with one note saying why, when there is no compositor, it offers no
 // screencopy with damage (version 2), the output is missing, or no first frame arrives.
 std::unique_ptr<ScreenSource> OpenScreencopyScreen(const ScreencopyOptions& options,
                                                    ScreenChangeSink sink);

@@ -4,7 +4,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "Common/Log.h"
 #include "platform/Screen.h"
 #include "platform/ScreenCastPortal.h"
 #include "platform/ScreenCopy.h"
@@ -42,21 +41,25 @@ bool GuiDisplayUsable() {
   return (wayland && *wayland && WaylandDisplayUsable()) || X11DisplayUsable();
 }
 
-ScreenSource* OpenServerScreen(ScreenKind kind, ScreenChangeSink sink,
+ScreenSource* OpenServerScreen(ScreenKind kind, ScreenChangeSink sink, ScreenNote note,
                                const PortalTokenStore& tokens) {
   if (ServerScreen()) return ServerScreen();
   std::unique_ptr<ScreenSource> screen;
   switch (kind) {
     case ScreenKind::kX11:
-      return OpenServerScreen();
-    case ScreenKind::kScreencopy:
-      screen = OpenScreencopyScreen(ScreencopyOptions{}, std::move(sink));
-      if (screen) LogLine("Screen read through the compositor's screencopy\n");
+      return OpenServerScreen(std::move(note));
+    case ScreenKind::kScreencopy: {
+      ScreencopyOptions options;
+      options.note = note;
+      screen = OpenScreencopyScreen(options, std::move(sink));
+      if (screen && note) note("Screen read through the compositor's screencopy");
       break;
+    }
     case ScreenKind::kPortal: {
       PortalOptions options;
       if (tokens.load) options.restore_token = tokens.load();
       options.keep_token = tokens.save;
+      options.note = note;
       screen = OpenPortalScreen(options, std::move(sink));
       break;
     }

@@ -79,6 +79,16 @@ class X11Windows final : public WindowQuery {
 
   bool ClientRect(unsigned long w, Rect& r) override { return RootRect(w, r, false); }
 
+  bool RootSize(int32_t* width, int32_t* height) override {
+    Window root;
+    int x, y;
+    unsigned w, h, border, depth;
+    if (!XGetGeometry(dpy_, root_, &root, &x, &y, &w, &h, &border, &depth)) return false;
+    *width = static_cast<int32_t>(w);
+    *height = static_cast<int32_t>(h);
+    return true;
+  }
+
  private:
   bool RootRect(unsigned long w, Rect& r, bool with_border) {
     XWindowAttributes a;

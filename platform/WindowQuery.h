@@ -17,6 +17,12 @@ class WindowQuery {
   virtual bool WindowRect(unsigned long window, Rect& r) = 0;
   // The window itself, in root coordinates.
   virtual bool ClientRect(unsigned long window, Rect& r) = 0;
+  // The size of the root window (the whole screen); false when it cannot be read.
+  virtual bool RootSize(int32_t* width, int32_t* height) {
+    (void)width;
+    (void)height;
+    return false;
+  }
 };
 
 // The X11 implementation for the calling thread (its own connection to $DISPLAY, opened on

@@ -3,10 +3,8 @@
 add_library(platform_x11 STATIC
   Region.cpp Thread.cpp ThreadQueue.cpp Screen.cpp WindowQuery.cpp XErrorTrap.cpp)
 target_link_libraries(platform_x11
-  PUBLIC Threads::Threads
+  PUBLIC platform_core Threads::Threads
   PRIVATE X11::X11 PkgConfig::XEXT PkgConfig::PIXMAN)
-# Screen.cpp logs through Common (one line when MIT-SHM is missing).
-target_link_libraries(platform_x11 PRIVATE Common)
 # platform_tray: what a desktop without a system tray lacks (the session bus through QtDBus,
 # the XEmbed selection through Xlib), for the server's start-up report.
 add_library(platform_tray STATIC TrayHost.cpp)

@@ -34,4 +34,4 @@ set_target_properties(platform_wayland PROPERTIES AUTOMOC ON)
 target_include_directories(platform_wayland PRIVATE ${CMAKE_CURRENT_BINARY_DIR}/wayland)
 target_link_libraries(platform_wayland
   PUBLIC Threads::Threads platform_x11
-  PRIVATE PkgConfig::WAYLAND_CLIENT PkgConfig::PIPEWIRE Qt6::DBus platform_tiles Common)
+  PRIVATE PkgConfig::WAYLAND_CLIENT PkgConfig::PIPEWIRE Qt6::DBus platform_tiles)

@@ -7,7 +7,8 @@
 # (dpkg-shlibdeps, lintian, desktop-file-validate, man).
 set -e
 PKGS="cmake ninja-build g++ pkg-config zlib1g-dev qt6-base-dev libx11-dev libxext-dev
-  libxdamage-dev libxfixes-dev libxi-dev libpixman-1-dev libsqlite3-dev libgtest-dev
+  libdeflate-dev libxdamage-dev libxfixes-dev libxi-dev libpixman-1-dev libsqlite3-dev libsodium-dev
+  libgtest-dev
   libgmock-dev libbenchmark-dev xvfb xauth xdotool trayer x11-utils x11-apps x11-xserver-utils
   imagemagick iproute2 procps util-linux clang libclang-rt-14-dev
   libwayland-dev wayland-protocols sway grim dbus-daemon qt6-wayland

@@ -17,7 +17,7 @@ export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1"
 # Threads, queue, region and flags: the viewer's block queue, the server's sampler, tracker,
 # region, thread queues and rendezvous service (target and refresh flag), and the race tests.
-TSAN_TESTS=${TSAN_TESTS:-"BlockQueueTest|SamplerTest|TrackerTest|RegionTest|ThreadQueueTest|RendezvousTest|RendezvousRequest|SharedState"}
+TSAN_TESTS=${TSAN_TESTS:-"BlockQueueTest|RefreshRequesterTest|SamplerTest|TrackerTest|RegionTest|ThreadQueueTest|RendezvousTest|RendezvousRequest|RendezvousTable|SharedState"}
 # CI passes "--repeat until-pass:2": a sanitized build runs several times slower, and a
 # timing bound of an integration test may be missed once under load; a sanitizer report fails
 # every repetition alike.

@@ -120,7 +120,7 @@ bool ServerDialog::Check(const Values& v) {
            "239.255.255.255), optionally followed by a colon and a port.");
     return false;
   }
-  if (std::strchr(v.target.c_str(), ':') && port == 0) {
+  if (NamesPortZero(v.target.c_str())) {
     Refuse(ui_->editTarget, "The port after the colon must be a number from 1 to 65535.");
     return false;
   }

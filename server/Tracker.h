@@ -10,8 +10,9 @@ struct ThreadMessage;
 // Thread entry (start with StartThread); the argument is unused. Runs until its queue yields
 // the quit message, then removes the hooks for itself and returns 0.
 int HookThread(void*);
-// Adds a rectangle to g_dirty_region under g_mutex, unless an edge lies outside -1000..3000.
-// Swapped edges are put in order after the range test.
+// Adds a rectangle to g_dirty_region under g_mutex, unless an edge lies outside -1000..3000,
+// or, on a root larger than 2000 px, outside -1000 to the root's width (left, right) or height
+// (top, bottom) plus 1000. Swapped edges are put in order after the range test.
 void AddDirtyRect(int32_t left, int32_t top, int32_t right, int32_t bottom);
 
 // Message numbers of the five notifications, as asked from the hook library.
@@ -28,5 +29,6 @@ void HandleHookMessage(const HookMessages& numbers, const ThreadMessage& m);
 ScreenChangeSink TrackerSink();
 void StartScreenTracking();
 
-// Window questions used for window notifications; nullptr: X11WindowQuery() of the thread.
+// Window and root-size questions of the tracker; nullptr: X11WindowQuery() of the thread.
+// The root's size is read afresh after each call.
 void SetTrackerWindowQuery(WindowQuery* query);

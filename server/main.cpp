@@ -83,7 +83,8 @@ int main(int argc, char** argv) {
   // A target never begins with "--", so these take nothing from a valid call.
   if (argc > 1 && std::strncmp(argv[1], "--", 2) == 0) {
     if (std::strcmp(argv[1], "--help") == 0) {
-      std::fputs(kUsage, stdout);
+      std::printf("%s\n", kUsage);
+      std::printf(kLogPlacesHelp, "varno");
       return 0;
     }
     if (std::strcmp(argv[1], "--version") == 0) {
@@ -106,14 +107,17 @@ int main(int argc, char** argv) {
     // The tray icon, not a window, keeps the server alive; closing the dialog must not end it.
     QApplication::setQuitOnLastWindowClosed(false);
   };
+  // The screen's notes (no MIT-SHM, no compositor, what the portal refused) go to the log.
+  const ScreenNote note = [](const char* text) { LogLine("%s\n", text); };
   if (kind != ScreenKind::kPortal) {
     // The display is opened before the application object: without one, Qt would end the
     // process before start-up could report it.
-    if (OpenServerScreen(kind, TrackerSink())) make_app();
+    if (OpenServerScreen(kind, TrackerSink(), note)) make_app();
   } else if (GuiDisplayUsable()) {
     // The portal answers through Qt's event loop, so the application object comes first.
     make_app();
-    OpenServerScreen(kind, TrackerSink(), PortalTokenStore{LoadPortalToken, SavePortalToken});
+    OpenServerScreen(kind, TrackerSink(), note,
+                     PortalTokenStore{LoadPortalToken, SavePortalToken});
   } else {
     LogLine("The ScreenCast portal source needs a display for the tray icon; none was found\n");
   }

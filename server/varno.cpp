@@ -39,6 +39,11 @@ bool AcceptTarget(const char* text, const char* origin, char* group, int* port) 
     return false;
   }
   std::memcpy(group, candidate, kTextBytes);
+  if (NamesPortZero(text)) {
+    LogLine("%s target %s names port 0, which cannot be sent to; port %d stays\n", origin,
+            text, *port);
+    return true;
+  }
   *port = candidate_port;
   return true;
 }

@@ -78,6 +78,7 @@ struct SetupOptions {
   int install_viewer = 1;
   std::string multicast_target = "227.0.0.1";
   int multicast_port = 10510;
+  std::string stream_key;  // StreamKey's passphrase; empty: none is written
   InstallFolder* current_folder = nullptr;
   std::vector<std::unique_ptr<InstallItem>> items;
 

@@ -1,5 +1,10 @@
 #include "setup/Pages.h"
 
+#include <limits.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -8,6 +13,7 @@
 #include <QMessageBox>
 #include <QThread>
 
+#include "Common/Registry.h"
 #include "platform/ExePath.h"
 #include "setup/SetupState.h"
 #include "ui_ComponentsPage.h"
@@ -77,7 +83,13 @@ FolderPage::FolderPage(SetupOptions& options)
 FolderPage::~FolderPage() = default;
 
 void FolderPage::accept() {
-  options_.install_folder = ToUtf8(ui_->folderEdit->text());
+  // A relative folder would give the uninstall log relative paths, which the uninstaller
+  // refuses, and the menu entries relative Exec lines.
+  char current[PATH_MAX];
+  const char* home = getenv("HOME");
+  options_.install_folder = AbsoluteFolder(ToUtf8(ui_->folderEdit->text()),
+                                           getcwd(current, sizeof current) ? current : "/",
+                                           home ? home : "");
   QDialog::accept();
 }
 
@@ -108,6 +120,7 @@ MulticastPage::MulticastPage(SetupOptions& options)
   SetUpPage(this, ui_.get());
   ui_->targetEdit->setText(FromUtf8(options_.multicast_target));
   ui_->portEdit->setText(QString::number(options_.multicast_port));
+  ui_->keyEdit->setText(FromUtf8(options_.stream_key));
 }
 MulticastPage::~MulticastPage() = default;
 
@@ -120,8 +133,17 @@ void MulticastPage::accept() {
     ui_->portEdit->selectAll();
     return;
   }
+  // The programs read the key into a 260-byte buffer: refuse what they could not read whole.
+  const std::string key = ToUtf8(ui_->keyEdit->text());
+  if (key.size() >= kRegTextBytes) {
+    QMessageBox::warning(this, FromUtf8(ProgramCaption(ExecutablePath())),
+                         QString("The stream key may hold at most %1 bytes.").arg(kRegTextBytes - 1));
+    ui_->keyEdit->setFocus();
+    return;
+  }
   options_.multicast_target = ToUtf8(ui_->targetEdit->text());
   options_.multicast_port = port;
+  options_.stream_key = key;
   QDialog::accept();
 }
 

@@ -62,6 +62,9 @@ void WriteSettings() {
   const std::string target =
       g_options.multicast_target + ":" + std::to_string(g_options.multicast_port);
   SetSettingString("MulticastTarget", target.c_str(), "Parameters");
+  // Only a key typed in: an empty field leaves a key set earlier (by a viewer's dialog) alone.
+  if (!g_options.stream_key.empty())
+    SetSettingString("StreamKey", g_options.stream_key.c_str(), "Parameters");
 }
 
 bool CreateShortcut(const std::string& link, const std::string& target,

@@ -7,6 +7,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "Common/Log.h"
 #include "Common/Registry.h"
@@ -27,6 +28,34 @@ std::string FolderOfPath(const std::string& path) {
   if (slash == std::string::npos) return path;
   if (slash == 0) return "/";
   return path.substr(0, slash);
+}
+
+std::string AbsoluteFolder(const std::string& typed, const std::string& current,
+                           const std::string& home) {
+  if (typed.empty()) return typed;
+  std::string path = typed;
+  const bool tilde = path[0] == '~' && (path.size() == 1 || path[1] == '/');
+  if (tilde && !home.empty() && home[0] == '/') {
+    path = home + path.substr(1);
+  } else if (path[0] != '/') {
+    path = current + "/" + path;
+  }
+  std::vector<std::string> parts;
+  std::size_t start = 0;
+  while (start <= path.size()) {
+    std::size_t end = path.find('/', start);
+    if (end == std::string::npos) end = path.size();
+    const std::string part = path.substr(start, end - start);
+    if (part == "..") {
+      if (!parts.empty()) parts.pop_back();
+    } else if (!part.empty() && part != ".") {
+      parts.push_back(part);
+    }
+    start = end + 1;
+  }
+  std::string folder;
+  for (const std::string& part : parts) folder += "/" + part;
+  return folder;
 }
 
 std::string ProgramCaption(const std::string& exe_path) {
@@ -80,6 +109,7 @@ void ResetSetupOptions() {
   g_options.install_viewer = 1;
   g_options.multicast_target = "227.0.0.1";
   g_options.multicast_port = 10510;
+  g_options.stream_key.clear();
   g_options.install_folder = g_default_install_folder;
 }
 

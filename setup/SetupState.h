@@ -24,6 +24,12 @@ constexpr char kSettingsKey[] = "SOFTWARE\\Orvane\\VARNO";
 // The folder of a path: everything before its last '/'; "/" for a file in the root; the path
 // itself when it has no '/'.
 std::string FolderOfPath(const std::string& path);
+// The install folder as typed on the folder page, made absolute: a relative text is taken
+// from current (the working folder), a leading "~" or "~/" from home (when that is
+// absolute), then "." and empty parts are dropped and ".." is resolved in the text (never
+// above "/"). The root itself is "", the form in which an empty folder stands for it.
+std::string AbsoluteFolder(const std::string& typed, const std::string& current,
+                           const std::string& home);
 // The program's file name without extension, the caption of the installer's message boxes.
 std::string ProgramCaption(const std::string& exe_path);
 // "Uninstall" anywhere in the program path (case-sensitive), or exactly one argument.

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "Common/Log.h"
+#include "platform/FileReplace.h"
 #include "platform/LastError.h"
 
 static const char kModule[] = "setup/Uninstall";
@@ -79,13 +80,18 @@ UninstallLog::~UninstallLog() { CloseLog(); }
 
 void UninstallLog::CreateLog(const std::string& folder) {
   CloseLog();
-  // Never write through a link someone left under the log's name.
-  const int fd = open(LogPath(folder).c_str(),
-                      O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
-  if (fd < 0) {
+  // A new file renamed over the old log: a symbolic or hard link left under the log's name is
+  // replaced, and the file it pointed at is neither emptied nor written.
+  const std::string path = LogPath(folder);
+  std::string temp;
+  int fd = CreateTempBeside(path, 0644, &temp);
+  if (fd >= 0 && rename(temp.c_str(), path.c_str()) != 0) {
     SetLastErrorFromErrno();
-    FatalError("Cannot create uninstall log file", kModule, __LINE__);
+    close(fd);
+    unlink(temp.c_str());
+    fd = -1;
   }
+  if (fd < 0) FatalError("Cannot create uninstall log file", kModule, __LINE__);
   fd_ = fd;
   writing_ = true;
   used_ = 0;

@@ -7,6 +7,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <strings.h>
+#include <termios.h>
+#include <unistd.h>
+
 #include <string>
 #include <vector>
 
@@ -18,7 +21,7 @@ namespace {
 const char kUsage[] =
     "Usage:\n"
     "  orvane-reg query KEY [VALUE | /v VALUE | /ve]\n"
-    "  orvane-reg add KEY [/v VALUE | /ve] [/t TYPE] [/d DATA] [/f]\n"
+    "  orvane-reg add KEY [/v VALUE | /ve] [/t TYPE] [/d DATA | /p] [/f]\n"
     "  orvane-reg delete KEY [/v VALUE | /ve] [/f]\n"
     "  orvane-reg --help\n"
     "\n"
@@ -28,10 +31,13 @@ const char kUsage[] =
     "/t       REG_SZ (the default), REG_EXPAND_SZ, REG_DWORD or REG_BINARY\n"
     "/d       the data: text, an integer for REG_DWORD (decimal or 0x hex), hex digits\n"
     "         for REG_BINARY\n"
+    "/p       read the data from standard input, one line (not echoed on a terminal):\n"
+    "         keeps a passphrase such as StreamKey off the command line and the history\n"
     "/f       accepted for compatibility; nothing is ever asked\n"
     "\n"
     "query without a value lists the key's values and sub-keys; delete without a value\n"
-    "removes the key with everything below it.\n"
+    "removes the key with everything below it. The data of a StreamKey value is never\n"
+    "printed: query shows (hidden) when it holds a passphrase.\n"
     "The hives are kept in $ORVANE_REGISTRY, else $XDG_CONFIG_HOME/orvane, else\n"
     "~/.config/orvane. Exit status: 0 on success, 1 on failure, 2 for bad arguments.\n";
 
@@ -104,11 +110,16 @@ std::string Hex(const std::string& data) {
   return out;
 }
 
+// Values whose data is a secret: the stream key's passphrase.
+bool SecretValue(const std::string& name) { return SameText(name, "StreamKey"); }
+
 void PrintValue(const std::string& name, uint32_t type, const std::string& data) {
   const std::string shown = name.empty() ? "(Default)" : name;
   const char* type_name = TypeName(type);
   std::string text;
-  if ((type == REG_SZ || type == REG_EXPAND_SZ)) {
+  if (SecretValue(name)) {
+    if (!data.empty() && data[0] != '\0') text = "(hidden)";
+  } else if ((type == REG_SZ || type == REG_EXPAND_SZ)) {
     text = data.substr(0, data.find('\0'));
   } else if (type == REG_DWORD && data.size() == 4) {
     uint32_t v;
@@ -132,6 +143,7 @@ struct Options {
   std::string type;
   bool has_data = false;
   std::string data;
+  bool data_from_input = false;  // /p
   bool bare_allowed = false;
 };
 
@@ -165,6 +177,12 @@ bool ParseOptions(const std::vector<std::string>& args, size_t from, Options& o,
       if (!next(o.type, o.has_type)) return false;
     } else if (SameText(a, "/d") || SameText(a, "-d")) {
       if (!next(o.data, o.has_data)) return false;
+    } else if (SameText(a, "/p") || SameText(a, "-p")) {
+      if (o.data_from_input) {
+        problem = a + " given twice";
+        return false;
+      }
+      o.data_from_input = true;
     } else if (SameText(a, "/f") || SameText(a, "-f")) {
       // nothing is ever asked
     } else if (o.bare_allowed && !o.has_value && !a.empty() && a[0] != '/' && a[0] != '-') {
@@ -201,6 +219,29 @@ bool ParseHex(const std::string& text, std::string& bytes) {
     bytes += static_cast<char>(strtoul(pair, nullptr, 16));
   }
   return true;
+}
+
+// One line of standard input without its line break; on a terminal it is asked for on
+// standard error and not echoed. False when nothing could be read.
+bool ReadDataLine(std::string& data) {
+  const bool terminal = isatty(STDIN_FILENO);
+  termios saved{};
+  if (terminal && tcgetattr(STDIN_FILENO, &saved) == 0) {
+    termios quiet = saved;
+    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
+    fputs("Data: ", stderr);
+  }
+  data.clear();
+  int c;
+  while ((c = getchar()) != EOF && c != '\n') data += static_cast<char>(c);
+  const bool got = c == '\n' || !data.empty();
+  if (terminal) {
+    tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+    fputs("\n", stderr);
+  }
+  if (!data.empty() && data.back() == '\r') data.pop_back();
+  return got;
 }
 
 int Query(const KeyName& key, const Options& o) {
@@ -240,9 +281,20 @@ int Query(const KeyName& key, const Options& o) {
   return 0;
 }
 
-int Add(const KeyName& key, const Options& o) {
+// The data as quoted in a message: a secret is not repeated.
+std::string Shown(const Options& o) {
+  return SecretValue(o.value) ? std::string("the data") : "\"" + o.data + "\"";
+}
+
+int Add(const KeyName& key, Options o) {
   if (key.path.empty() && !o.has_value) return Usage("add needs a key below the hive");
-  if (!o.has_value && (o.has_type || o.has_data)) return Usage("/t and /d need /v or /ve");
+  if (!o.has_value && (o.has_type || o.has_data || o.data_from_input))
+    return Usage("/t, /d and /p need /v or /ve");
+  if (o.has_data && o.data_from_input) return Usage("/d and /p cannot be given together");
+  if (o.data_from_input) {
+    if (!ReadDataLine(o.data)) return Usage("/p found no line on standard input");
+    o.has_data = true;
+  }
   uint32_t type = REG_SZ;
   std::string bytes;
   if (o.has_type) {
@@ -255,11 +307,11 @@ int Add(const KeyName& key, const Options& o) {
   if (type == REG_DWORD) {
     uint32_t v = 0;
     if (o.has_data && !ParseDword(o.data, v))
-      return Usage(("\"" + o.data + "\" is not a 32-bit unsigned integer").c_str());
+      return Usage((Shown(o) + " is not a 32-bit unsigned integer").c_str());
     bytes.assign(reinterpret_cast<const char*>(&v), 4);
   } else if (type == REG_BINARY) {
     if (!ParseHex(o.data, bytes))
-      return Usage(("\"" + o.data + "\" is not an even number of hex digits").c_str());
+      return Usage((Shown(o) + " is not an even number of hex digits").c_str());
   } else {
     bytes = o.data;
     bytes += '\0';  // texts are stored with their terminator
@@ -295,7 +347,7 @@ int DeleteTree(Hive hive, const std::string& path) {
 }
 
 int Delete(const KeyName& key, const Options& o) {
-  if (o.has_type || o.has_data) return Usage("delete takes no /t or /d");
+  if (o.has_type || o.has_data || o.data_from_input) return Usage("delete takes no /t, /d or /p");
   if (o.has_value) {
     RegKey k;
     int rc = RegKey::Open(key.hive, key.path, k);
@@ -332,7 +384,8 @@ int main(int argc, char** argv) {
   o.bare_allowed = query;
   std::string problem;
   if (!ParseOptions(args, 2, o, problem)) return Usage(problem.c_str());
-  if (query && (o.has_type || o.has_data)) return Usage("query takes no /t or /d");
+  if (query && (o.has_type || o.has_data || o.data_from_input))
+    return Usage("query takes no /t, /d or /p");
   if (query) return Query(key, o);
   if (add) return Add(key, o);
   return Delete(key, o);

@@ -52,11 +52,15 @@ TEST(LogLine, WritesStampedLinesBesideTheExecutable) {
   const mode_t old_mask = umask(022);
   LogLine("Starting %s on port %d\n", "varno", 10510);
   umask(old_mask);
+  // A message without a line end still makes a line of its own; one "\n" is not doubled.
   LogLine("no line end");
   LogLine(" continued\n");
+  LogLine("%s", "");
+  LogLine("two ends\n\n");
   err.Restore();
   const std::string expected = std::string(kStamp) + "Starting varno on port 10510\n" + kStamp +
-                               "no line end" + kStamp + " continued\n";
+                               "no line end\n" + kStamp + " continued\n" + kStamp + "\n" +
+                               kStamp + "two ends\n\n";
   EXPECT_EQ(place.Log(), expected);
   // The debug stream gets the same lines; the file has LF only.
   EXPECT_EQ(err.text(), expected);
@@ -336,4 +340,133 @@ TEST(ReportCheckFailure, VerifyNamesConditionModuleAndLine) {
                              "ASSERT(zero != 0) failed ERROR: No such file or directory\n" +
                              kStamp + "  in module [tests/common/LogTest:" +
                              std::to_string(line) + "].\n");
+}
+
+namespace {
+// Runs body in a child process and returns its exit code (the child's environment and user
+// changes stay there).
+int InChild(const std::function<int()>& body) {
+  std::fflush(nullptr);
+  const pid_t pid = fork();
+  if (pid == 0) _exit(body());
+  int status = 0;
+  if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
+}
+constexpr uid_t kNobody = 65534;
+
+void WriteFile(const std::string& path, const std::string& text) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+}
+}  // namespace
+
+TEST(LogLine, NeverWritesThroughALinkOrIntoANonFile) {
+  struct Case {
+    const char* what;
+    std::function<void(const std::string& log, const std::string& victim)> plant;
+  } cases[] = {
+      {"symbolic link", [](const std::string& log, const std::string& victim) {
+         ASSERT_EQ(symlink(victim.c_str(), log.c_str()), 0);
+       }},
+      {"hard link", [](const std::string& log, const std::string& victim) {
+         ASSERT_EQ(link(victim.c_str(), log.c_str()), 0);
+       }},
+      {"named pipe", [](const std::string& log, const std::string&) {
+         ASSERT_EQ(mkfifo(log.c_str(), 0644), 0);
+       }},
+  };
+  for (const Case& c : cases) {
+    LogPlace place;
+    testsupport::TempDir state;
+    setenv("XDG_STATE_HOME", state.path().c_str(), 1);
+    WriteFile(place.dir() / "victim", "keep\n");
+    c.plant(place.LogPath(), place.dir() / "victim");
+    // A reader on the pipe, so that an open for writing does not wait for one.
+    struct stat st {};
+    const bool pipe = lstat(place.LogPath().c_str(), &st) == 0 && S_ISFIFO(st.st_mode);
+    const int reader = pipe ? open(place.LogPath().c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC) : -1;
+    StderrCapture err;
+    LogLine("redirected\n");
+    err.Restore();
+    char buffer[64];
+    EXPECT_LE(reader < 0 ? 0 : read(reader, buffer, sizeof buffer), 0) << c.what;
+    if (reader >= 0) close(reader);
+    EXPECT_EQ(ReadFile(place.dir() / "victim"), "keep\n") << c.what;
+    EXPECT_EQ(err.text(), "") << c.what << ": the line is lost everywhere alike";
+    EXPECT_FALSE(FileExists(state / "orvane")) << c.what << ": no folder is moved to";
+    unsetenv("XDG_STATE_HOME");
+  }
+}
+
+// Writable program folder: the log stays beside the program. Not writable (a system-wide
+// installation): the state folder of the user, under the same monthly name.
+TEST(LogLine, UnwritableProgramFolderLogsToTheStateFolder) {
+  testsupport::TempDir root;
+  ASSERT_EQ(chmod(root.path().c_str(), 0755), 0);
+  const std::string program = root / "bin";
+  ASSERT_EQ(mkdir(program.c_str(), 0755), 0);
+  struct Case {
+    const char* what;
+    bool writable;
+    const char* xdg;   // XDG_STATE_HOME below root, "" unset, "rel" relative
+    std::string expected;  // below root
+  } cases[] = {
+      {"writable, state folder set", true, "xdg", "bin/varno-200312.log"},
+      {"read-only, XDG_STATE_HOME", false, "xdg", "xdg/orvane/varno-200312.log"},
+      {"read-only, relative XDG_STATE_HOME", false, "rel", "home/.local/state/orvane/varno-200312.log"},
+      {"read-only, no XDG_STATE_HOME", false, "", "home/.local/state/orvane/varno-200312.log"},
+  };
+  for (const Case& c : cases) {
+    for (const char* d : {"xdg", "home"}) {
+      testsupport::Run("rm -rf '" + root / d + "'");
+      ASSERT_EQ(mkdir((root / d).c_str(), 0755), 0);
+      ASSERT_EQ(chown((root / d).c_str(), kNobody, kNobody), 0);
+    }
+    unlink((program + "/varno-200312.log").c_str());
+    LogPlace place;
+    SetExecutablePathForTest(program + "/varno");
+    const int rc = InChild([&] {
+      setenv("HOME", (root / "home").c_str(), 1);
+      if (std::string(c.xdg) == "rel") {
+        setenv("XDG_STATE_HOME", "xdg", 1);
+      } else if (*c.xdg) {
+        setenv("XDG_STATE_HOME", (root / c.xdg).c_str(), 1);
+      } else {
+        unsetenv("XDG_STATE_HOME");
+      }
+      // Root writes everywhere: the unwritable case runs as nobody instead.
+      if (!c.writable && geteuid() == 0) {
+        if (setgid(kNobody) != 0 || setuid(kNobody) != 0) return 2;
+      } else if (!c.writable && chmod(program.c_str(), 0555) != 0) {
+        return 3;
+      }
+      StderrCapture err;
+      LogLine("moved\n");
+      return 0;
+    });
+    chmod(program.c_str(), 0755);
+    ASSERT_EQ(rc, 0) << c.what;
+    EXPECT_EQ(ReadFile(root / c.expected), std::string(kStamp) + "moved\n") << c.what;
+    EXPECT_EQ(FileExists(program + "/varno-200312.log"), c.writable) << c.what;
+  }
+}
+
+TEST(LogStateFolder, FromTheEnvironment) {
+  struct Case {
+    const char* xdg;
+    const char* home;
+    const char* expected;
+  } cases[] = {
+      {"/var/state", "/home/u", "/var/state/orvane"},
+      {"relative", "/home/u", "/home/u/.local/state/orvane"},
+      {"", "/home/u", "/home/u/.local/state/orvane"},
+      {nullptr, "/home/u", "/home/u/.local/state/orvane"},
+      {nullptr, "", ""},
+      {nullptr, "relative", ""},
+      {nullptr, nullptr, ""},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(LogStateFolder(c.xdg, c.home), c.expected)
+        << (c.xdg ? c.xdg : "(unset)") << " " << (c.home ? c.home : "(unset)");
+  }
 }

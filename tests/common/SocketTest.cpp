@@ -7,15 +7,21 @@
 #include <unistd.h>
 
 #include <fcntl.h>
+#include <linux/capability.h>
+#include <sys/syscall.h>
 #include <sys/time.h>
+#include <sys/wait.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <thread>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "Common/ClientSocket.h"
+#include "Common/FailureThrottle.h"
 #include "Common/Log.h"
 #include "Common/MulticastSocket.h"
 #include "Common/Registry.h"
@@ -287,6 +293,8 @@ TEST_F(SocketTest, ReceiverSeesOnlyItsOwnGroup) {
 }
 
 TEST_F(SocketTest, BadGroupTextsFailAndReport) {
+  FailureThrottle sends;
+  SetSendFailureThrottleForTest(&sends);
   const int port = NextPort();
   const int sender = OpenMulticastSender(port, "");
   ASSERT_NE(sender, INVALID_SOCKET);
@@ -303,30 +311,86 @@ TEST_F(SocketTest, BadGroupTextsFailAndReport) {
   EXPECT_EQ(OpenMulticastSender(port, "bad iface"), INVALID_SOCKET);
   EXPECT_EQ(GetLastError(), EINVAL);
   EXPECT_EQ(CountFds(getpid()), before);
-  EXPECT_EQ(Lines(place_.Log()).size(), 2u * 8);
+  // Two lines for each failed open, and for the first of the failed sends: the others follow
+  // within a second and are only counted.
+  EXPECT_EQ(Lines(place_.Log()).size(), 2u * 6);
   close(sender);
+  SetSendFailureThrottleForTest(nullptr);
+}
+
+// A sender whose every datagram fails (port 0) writes the failure report once, then at most
+// one line a second with the count, however many datagrams fail meanwhile.
+TEST_F(SocketTest, RepeatedSendFailuresWriteAtMostOneLineASecond) {
+  FailureThrottle::TimePoint now{};
+  FailureThrottle sends(std::chrono::seconds(1), [&] { return now; });
+  SetSendFailureThrottleForTest(&sends);
+  const int port = NextPort();
+  const int sender = OpenMulticastSender(port, "");
+  ASSERT_NE(sender, INVALID_SOCKET);
+  const int receiver = OpenMulticastReceiver("227.0.1.1", port);
+  ASSERT_NE(receiver, INVALID_SOCKET);
+  for (int i = 0; i < 50; ++i) {
+    now += std::chrono::milliseconds(i == 0 ? 0 : 20);  // 50 failures within 980 ms
+    EXPECT_EQ(SendDatagram(sender, "227.0.1.1", 0, "x", 1), 0);
+    EXPECT_EQ(GetLastError(), EINVAL);
+  }
+  std::vector<std::string> lines = Lines(place_.Log());
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0], std::string(kStamp) +
+                          "ASSERT(res != SOCKET_ERROR) failed ERROR: Invalid argument\n");
+  now += std::chrono::milliseconds(20);  // one second after the report
+  EXPECT_EQ(SendDatagram(sender, "227.0.1.1", port, "sent", 4), 4);
+  EXPECT_EQ(ReceiveDatagram(receiver), "sent");
+  lines = Lines(place_.Log());
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(lines[2].rfind(std::string(kStamp) + "ASSERT(res != SOCKET_ERROR) failed 49 more "
+                           "times in module [Common/MulticastSocket:", 0), 0u) << lines[2];
+  EXPECT_NE(lines[2].find("] ERROR: Invalid argument\n"), std::string::npos) << lines[2];
+  close(sender);
+  close(receiver);
+  SetSendFailureThrottleForTest(nullptr);
 }
 
 TEST_F(SocketTest, TtlComesFromTheSetting) {
   const int port = NextPort();
+  constexpr int kRefused = -1;
   struct Case {
     const char* how;
-    int ttl;
-  } cases[] = {{"missing", 255}, {"dword 1", 1}, {"dword 32", 32}, {"string", 255}};
+    uint32_t dword;
+    int ttl;  // kRefused: the step fails with EINVAL and its two-line report
+  } cases[] = {
+      {"missing", 0, 255},           {"string", 0, 255},
+      {"dword", 0, 0},               {"dword", 1, 1},
+      {"dword", 32, 32},             {"dword", 254, 254},
+      {"dword", 255, 255},           {"dword", 256, kRefused},
+      {"dword", 0x7FFFFFFF, kRefused}, {"dword", 0x80000000u, kRefused},
+      {"dword", 0xFFFFFFFEu, kRefused}, {"dword", 0xFFFFFFFFu, kRefused},
+  };
+  std::size_t reports = 0;
   for (const Case& c : cases) {
     const std::string how = c.how;
+    const std::string what = how + " " + std::to_string(c.dword);
     bool stored = true;
-    if (how == "dword 1") stored = SetSettingDword("MulticastTTL", 1, "Parameters");
-    if (how == "dword 32") stored = SetSettingDword("MulticastTTL", 32, "Parameters");
+    if (how == "dword") stored = SetSettingDword("MulticastTTL", c.dword, "Parameters");
     if (how == "string") stored = SetSettingString("MulticastTTL", "7", "Parameters");
-    ASSERT_TRUE(stored) << c.how;
+    ASSERT_TRUE(stored) << what;
     SetLastError(0);
     const int sender = OpenMulticastSender(port, "");
-    ASSERT_NE(sender, INVALID_SOCKET) << c.how;
-    EXPECT_EQ(IntOption(sender, IPPROTO_IP, IP_MULTICAST_TTL), c.ttl) << c.how;
-    close(sender);
+    if (c.ttl == kRefused) {
+      EXPECT_EQ(sender, INVALID_SOCKET) << what;
+      EXPECT_EQ(GetLastError(), EINVAL) << what;
+      const std::vector<std::string> lines = Lines(place_.Log());
+      ASSERT_EQ(lines.size(), reports + 2) << what;
+      EXPECT_EQ(lines[reports], std::string(kStamp) +
+                                    "ASSERT(res != SOCKET_ERROR) failed ERROR: Invalid argument\n")
+          << what;
+      reports += 2;
+    } else {
+      ASSERT_NE(sender, INVALID_SOCKET) << what;
+      EXPECT_EQ(IntOption(sender, IPPROTO_IP, IP_MULTICAST_TTL), c.ttl) << what;
+      close(sender);
+    }
   }
-  EXPECT_FALSE(FileExists(place_.LogPath()));
 }
 
 TEST_F(SocketTest, RefusedTtlFailsWithoutLeaks) {
@@ -417,4 +481,117 @@ TEST_F(SocketTest, SignalsDoNotEndAReceive) {
   EXPECT_STREQ(buffer, "go\r\n");
   close(client);
   close(server);
+}
+
+namespace {
+long RmemMax() { return std::atol(ReadFile("/proc/sys/net/core/rmem_max").c_str()); }
+
+// Drops CAP_NET_ADMIN from the calling thread's effective set, as for a user's process.
+bool DropNetAdmin() {
+  __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+  __user_cap_data_struct data[2] = {};
+  if (syscall(SYS_capget, &header, data) != 0) return false;
+  data[CAP_NET_ADMIN / 32].effective &= ~(1u << (CAP_NET_ADMIN % 32));
+  return syscall(SYS_capset, &header, data) == 0;
+}
+
+}  // namespace
+
+// A privileged process gets the buffer it asks for; a user's process is cut to
+// net.core.rmem_max, and then one line says so. Asked at the limit, one below and one above.
+TEST_F(SocketTest, ReceiveBufferIsGrantedOrCutToTheSystemLimitWithOneLine) {
+  const int sock = OpenMulticastReceiver("227.0.1.1", NextPort());
+  ASSERT_NE(sock, INVALID_SOCKET);
+  EXPECT_EQ(SetReceiveBuffer(sock, 16 << 20), 16 << 20) << "run as root (CAP_NET_ADMIN)";
+  EXPECT_EQ(IntOption(sock, SOL_SOCKET, SO_RCVBUF), 32 << 20);
+  EXPECT_FALSE(FileExists(place_.LogPath()));
+  close(sock);
+
+  const long limit = RmemMax();
+  ASSERT_GT(limit, 4096);
+  struct Case { long asked; long granted; bool line; };
+  const Case cases[] = {{limit - 1, limit - 1, false}, {limit, limit, false},
+                        {limit + 1, limit, true}, {limit * 4, limit, true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.asked);
+    std::remove(place_.LogPath().c_str());
+    // A child without CAP_NET_ADMIN; its exit code says what it was granted.
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    const pid_t child = fork();
+    if (child == 0) {
+      long granted = -2;
+      if (DropNetAdmin()) {
+        const int s = OpenMulticastReceiver("227.0.1.1", NextPort());
+        granted = SetReceiveBuffer(s, static_cast<int>(c.asked));
+      }
+      if (write(fds[1], &granted, sizeof granted) < 0) {}
+      _exit(0);
+    }
+    long granted = -3;
+    ASSERT_EQ(read(fds[0], &granted, sizeof granted), static_cast<ssize_t>(sizeof granted));
+    waitpid(child, nullptr, 0);
+    close(fds[0]);
+    close(fds[1]);
+    EXPECT_EQ(granted, c.granted);
+    const std::string log = FileExists(place_.LogPath()) ? place_.Log() : "";
+    EXPECT_EQ(Lines(log).size(), c.line ? 1u : 0u) << log;
+    if (c.line) {
+      char want[160];
+      std::snprintf(want, sizeof want, "%sReceive buffer: %ld KiB asked for, %ld KiB granted "
+                    "(net.core.rmem_max limits it)\n", kStamp, c.asked / 1024, limit / 1024);
+      EXPECT_EQ(log, want);
+    }
+  }
+}
+
+// A sender floods while nobody reads: what the socket could not hold is counted by the kernel,
+// can be read at once, and comes with the next datagram queued; with what was read, it is all
+// that was sent.
+TEST_F(SocketTest, DatagramsDroppedByAFullSocketAreCountedWithTheNextOnesRead) {
+  const int port = NextPort();
+  const int sender = OpenMulticastSender(port, "");
+  const int receiver = OpenMulticastReceiver("227.0.1.1", port);
+  ASSERT_NE(sender, INVALID_SOCKET);
+  ASSERT_NE(receiver, INVALID_SOCKET);
+  ASSERT_EQ(SetReceiveBuffer(receiver, 64 << 10), 64 << 10);
+  ASSERT_TRUE(CountReceiveDrops(receiver));
+  constexpr int kSent = 500;
+  std::vector<char> datagram(1000);
+  for (int i = 0; i < kSent; ++i) {
+    std::memcpy(datagram.data(), &i, sizeof i);
+    ASSERT_EQ(SendDatagram(sender, "227.0.1.1", port, datagram.data(), 1000), 1000);
+  }
+  std::vector<uint32_t> counts;  // the count that came with each datagram read
+  std::vector<int> numbers;
+  char buffer[65536];
+  for (;;) {
+    uint32_t drops = 0xFFFFFFFF;  // left as it is when no count came along
+    const long n = ReceiveDatagram(receiver, buffer, sizeof buffer, &drops);
+    if (n < 0) {
+      EXPECT_EQ(GetLastError(), EAGAIN);
+      break;
+    }
+    ASSERT_EQ(n, 1000);
+    int number;
+    std::memcpy(&number, buffer, sizeof number);
+    numbers.push_back(number);
+    counts.push_back(drops);
+  }
+  ASSERT_GT(numbers.size(), 10u);
+  ASSERT_LT(numbers.size(), static_cast<std::size_t>(kSent)) << "nothing was dropped";
+  // Everything read was queued before the first drop: no count came with it.
+  for (uint32_t c : counts) EXPECT_EQ(c, 0xFFFFFFFFu);
+  for (std::size_t i = 1; i < numbers.size(); ++i) EXPECT_LT(numbers[i - 1], numbers[i]);
+  // The count is there at once for whoever asks.
+  EXPECT_EQ(ReceiveDrops(receiver) + static_cast<long>(numbers.size()), kSent);
+  // The next datagram queued brings the count of all that was lost before it.
+  std::memcpy(datagram.data(), &kSent, sizeof kSent);
+  ASSERT_EQ(SendDatagram(sender, "227.0.1.1", port, datagram.data(), 1000), 1000);
+  uint32_t dropped = 0xFFFFFFFF;
+  ASSERT_EQ(ReceiveDatagram(receiver, buffer, sizeof buffer, &dropped), 1000);
+  EXPECT_EQ(numbers.size() + dropped, static_cast<std::size_t>(kSent));
+  EXPECT_EQ(testsupport::UdpSocketDrops(port), static_cast<long>(dropped));
+  close(sender);
+  close(receiver);
 }

@@ -89,6 +89,20 @@ TEST(Target, SplitTargetLengthLimitAndInPlace) {
   EXPECT_EQ(g_port, 4000);
 }
 
+TEST(Target, PortZeroRuleOfServerAndDialog) {
+  struct Case {
+    const char* text;
+    bool zero;
+  } cases[] = {
+      {"227.0.1.1", false},      {"227.0.1.1:", true},      {"227.0.1.1:0", true},
+      {"227.0.1.1:1", false},    {"227.0.1.1:65535", false}, {"227.0.1.1:65536", true},
+      {"227.0.1.1:65537", false}, {"227.0.1.1:-65536", true}, {"227.0.1.1:x", true},
+      {"227.0.1.1:10510:0", false}, {"", false},
+  };
+  for (const Case& c : cases) EXPECT_EQ(NamesPortZero(c.text), c.zero) << c.text;
+  EXPECT_FALSE(NamesPortZero(nullptr));
+}
+
 TEST(Target, DialogIntegers) {
   struct Case {
     const char* text;

@@ -39,7 +39,13 @@ class FakeWindows : public WindowQuery {
     r = windows[w].client;
     return true;
   }
+  bool RootSize(int32_t* width, int32_t* height) override {
+    *width = root_width;
+    *height = root_height;
+    return root_width > 0;
+  }
   std::map<unsigned long, FakeWindow> windows;
+  int32_t root_width = 1024, root_height = 768;  // 0: the size cannot be read
 };
 
 std::atomic<bool> g_thread_done{false};
@@ -87,21 +93,48 @@ TEST_F(TrackerTest, HookLibraryHandsOutFiveDistinctNumbers) {
   }
 }
 
+// The range is -1000 to 3000, or on a larger root up to its width (left, right) or height
+// (top, bottom) plus 1000; a rectangle with an edge outside is dropped whole.
 TEST_F(TrackerTest, RectanglesWithAnEdgeOutsideTheRangeAreDroppedWhole) {
-  struct { Rect r; bool added; } cases[] = {
-      {{-1000, 0, 10, 10}, true},   {{-1001, 0, 10, 10}, false},
-      {{0, -1000, 10, 10}, true},   {{0, -1001, 10, 10}, false},
-      {{0, 0, 3000, 10}, true},     {{0, 0, 3001, 10}, false},
-      {{0, 0, 10, 3000}, true},     {{0, 0, 10, 3001}, false},
-      {{2990, 2990, 3000, 3000}, true},
-      {{10, 10, 0, 0}, true},       // swapped edges name the same area
-      {{5, 0, 5, 10}, false},       // zero width: nothing
+  struct {
+    int32_t root_width, root_height;  // 0: the root's size cannot be read
+    Rect r;
+    bool added;
+  } cases[] = {
+      {1920, 1080, {-1000, 0, 10, 10}, true},  {1920, 1080, {-1001, 0, 10, 10}, false},
+      {1920, 1080, {0, -1000, 10, 10}, true},  {1920, 1080, {0, -1001, 10, 10}, false},
+      {1920, 1080, {0, 0, 3000, 10}, true},    {1920, 1080, {0, 0, 3001, 10}, false},
+      {1920, 1080, {0, 0, 10, 3000}, true},    {1920, 1080, {0, 0, 10, 3001}, false},
+      {1920, 1080, {2990, 2990, 3000, 3000}, true},
+      {1920, 1080, {10, 10, 0, 0}, true},      // swapped edges name the same area
+      {1920, 1080, {5, 0, 5, 10}, false},      // zero width: nothing
+      // Up to 2000 px the bound stays 3000; one pixel more moves it.
+      {2000, 2000, {0, 0, 3000, 3000}, true},  {2000, 2000, {0, 0, 3001, 10}, false},
+      {2000, 2000, {0, 0, 10, 3001}, false},   {2001, 2001, {0, 0, 3001, 3001}, true},
+      {2001, 2001, {0, 0, 3002, 10}, false},   {2001, 2001, {0, 0, 10, 3002}, false},
+      // 3840 x 2160: a window opened at (3400, 1900); bounds 4840 across, 3160 down.
+      {3840, 2160, {3400, 1900, 3700, 2100}, true},
+      {3840, 2160, {3700, 2000, 3840, 2160}, true},
+      {3840, 2160, {4000, 0, 4840, 10}, true}, {3840, 2160, {4000, 0, 4841, 10}, false},
+      {3840, 2160, {0, 3000, 10, 3160}, true}, {3840, 2160, {0, 3000, 10, 3161}, false},
+      {3840, 2160, {3161, 0, 3170, 10}, true},  // the height does not bound left/right
+      {3840, 2160, {-1001, 1900, 3700, 2100}, false},
+      // 7680 x 4320: bounds 8680 and 5320.
+      {7680, 4320, {7000, 4000, 7680, 4320}, true},
+      {7680, 4320, {0, 0, 8680, 5320}, true},  {7680, 4320, {0, 0, 8681, 10}, false},
+      {7680, 4320, {0, 0, 10, 5321}, false},
+      // An unreadable root size keeps 3000.
+      {0, 0, {0, 0, 3000, 3000}, true},        {0, 0, {0, 0, 3001, 10}, false},
   };
   for (auto& c : cases) {
+    fake.root_width = c.root_width;
+    fake.root_height = c.root_height;
+    SetTrackerWindowQuery(&fake);  // a new query: the root's size is read afresh
     g_dirty_region->Clear();
     AddDirtyRect(c.r.left, c.r.top, c.r.right, c.r.bottom);
     EXPECT_EQ(!g_dirty_region->Empty(), c.added)
-        << c.r.left << "," << c.r.top << "," << c.r.right << "," << c.r.bottom;
+        << c.root_width << "x" << c.root_height << ": " << c.r.left << "," << c.r.top << ","
+        << c.r.right << "," << c.r.bottom;
   }
   g_dirty_region->Clear();
   AddDirtyRect(10, 10, 0, 0);

@@ -2,9 +2,13 @@
 // library's notifications.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <chrono>
 #include <cstdlib>
 #include <memory>
+#include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -16,6 +20,8 @@
 #include "platform/ThreadQueue.h"
 #include "platform/WindowQuery.h"
 #include "Common/UpdateHeader.h"
+#include "server/Tracker.h"
+#include "tests/engine/EngineFakes.h"
 #include "tests/support/TestSupport.h"
 
 // After gtest, whose templates Xlib's macros (None, Bool) would break; Xutil.h names its own
@@ -118,9 +124,14 @@ TEST_F(XDisplayTest, CaptureWithoutSharedMemoryGivesTheSamePixels) {
   ASSERT_TRUE(p.ok());
   p.Fill(0, 0, 640, 480, 0);
   p.Fill(0, 405, 20, 75, 0x563412);
-  auto screen = OpenX11Screen(x_->display().c_str());
+  // The screen says once, through its caller's note, that it reads without shared memory.
+  std::vector<std::string> notes;
+  auto screen = OpenX11Screen(x_->display().c_str(),
+                              [&](const char* text) { notes.push_back(text); });
   ASSERT_TRUE(screen);
   ExpectCaptureOfPainting(*screen);
+  EXPECT_EQ(notes, std::vector<std::string>{
+                       "No MIT-SHM on the display: the screen is read with XGetImage"});
 }
 
 void QueryWindows(Painter& p) {
@@ -287,3 +298,77 @@ TEST_F(XDisplayTest, HeavyDrawingIsPostedBoundedAndWithoutLoss) {
 }
 
 }  // namespace
+
+namespace {
+// The server's hook thread on the test's display: hooks installed for it, its notifications
+// turned into g_dirty_region by the tracker with its own window queries.
+class TrackedDisplay {
+ public:
+  bool Start() {
+    enginetest::FreshServerState();
+    SetTrackerWindowQuery(nullptr);
+    if (!StartThread(HookThread, nullptr, &tid_)) return false;
+    if (!WM_Hooks_Install(tid_, 0)) return false;
+    std::this_thread::sleep_for(milliseconds(100));
+    return true;
+  }
+  ~TrackedDisplay() {
+    if (tid_ == 0) return;
+    PostQuitMessage(tid_);
+    // The thread's own X connection closes as the thread ends, which must be before the
+    // X server does.
+    const std::string task = "/proc/self/task/" + std::to_string(tid_);
+    testsupport::WaitFor([&] { return access(task.c_str(), F_OK) != 0; }, milliseconds(3000));
+  }
+  // Waits until the dirty region covers r.
+  bool Covers(const Rect& r) {
+    return testsupport::WaitFor(
+        [&] {
+          std::lock_guard<std::mutex> hold(*g_mutex);
+          return g_dirty_region->Contains(r);
+        },
+        milliseconds(3000));
+  }
+
+ private:
+  long tid_ = 0;
+};
+}  // namespace
+
+// Drawing and a new window anywhere on a 4K and an 8K root reach the dirty region: the hook
+// library's 16-bit packing carries the coordinates, and the tracker's range follows the root.
+TEST_F(XDisplayTest, ChangesAnywhereOnLargeScreensAreTracked) {
+  struct Case {
+    int width, height;
+    Rect drawn, window;
+  } cases[] = {
+      {3840, 2160, {3400, 1900, 3700, 2100}, {3500, 1950, 3800, 2150}},
+      {7680, 4320, {7000, 4000, 7680, 4320}, {7300, 4100, 7600, 4300}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.width) + "x" + std::to_string(c.height));
+    x_ = std::make_unique<testsupport::Xvfb>(c.width, c.height, 24);
+    ASSERT_TRUE(x_->ok());
+    setenv("DISPLAY", x_->display().c_str(), 1);
+    {
+      Painter p(x_->display());
+      ASSERT_TRUE(p.ok());
+      TrackedDisplay tracked;
+      ASSERT_TRUE(tracked.Start());
+      p.Fill(c.drawn.left, c.drawn.top, static_cast<int>(c.drawn.Width()),
+             static_cast<int>(c.drawn.Height()), 0x00ff00);
+      EXPECT_TRUE(tracked.Covers(c.drawn)) << "drawing";
+      {
+        std::lock_guard<std::mutex> hold(*g_mutex);
+        g_dirty_region->Clear();
+      }
+      Window w = XCreateSimpleWindow(p.dpy(), DefaultRootWindow(p.dpy()), c.window.left,
+                                     c.window.top, static_cast<unsigned>(c.window.Width()),
+                                     static_cast<unsigned>(c.window.Height()), 0, 0, 0);
+      XMapWindow(p.dpy(), w);
+      XSync(p.dpy(), False);
+      EXPECT_TRUE(tracked.Covers(c.window)) << "new window";
+    }
+    x_.reset();
+  }
+}

@@ -16,10 +16,10 @@ inline std::vector<uint8_t> Header(uint16_t kind, uint16_t length, int32_t l, in
   return d;
 }
 
-inline std::vector<uint8_t> Compress(const std::vector<uint8_t>& raw) {
+inline std::vector<uint8_t> Compress(const std::vector<uint8_t>& raw, int level = 6) {
   uLongf n = compressBound(raw.size());
   std::vector<uint8_t> z(n);
-  compress2(z.data(), &n, raw.data(), raw.size(), 6);
+  compress2(z.data(), &n, raw.data(), raw.size(), level);
   z.resize(n);
   return z;
 }

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <random>
 
+#include "Common/StreamKey.h"
 #include "tests/glimt/BlockTestSupport.h"
 
 using namespace glimttest;
@@ -341,6 +342,50 @@ TEST(DecodeBlockTest, RandomDatagramsNeverWriteOutsideThePicture) {
       DecodeBlockInto(s, {0, 0, 64, 48}, buf.data());
   }
   EXPECT_TRUE(pic.GuardsIntact());
+}
+
+// A viewer without a key reads nothing past 20 + length, so a keyed stream looks to it exactly
+// as an unkeyed one; a keyed viewer hands on the datagram without its trailer.
+TEST(StreamKeyViewerTest, SealedDatagramsDrawTheSameWithAndWithoutAKey) {
+  uint8_t raw[kStreamKeyBytes] = {9, 8, 7};
+  StreamKey sealing_key, checking_key;
+  sealing_key.SetRaw(raw);
+  checking_key.SetRaw(raw);
+  StreamSealer sealer(std::move(sealing_key), MakeSessionNumber(1700000000000, 1));
+  StreamChecker checker(std::move(checking_key));
+  const std::vector<std::vector<uint8_t>> datagrams = {
+      Header(UPDATE_AREA, 0, 0, 0, 8, 6), Header(UPDATE_POINTER, 0, 3, 4, 0, 0),
+      Block(2, 1, 5, 3, Compress(Rows(3, 2, 24))), Block(0, 0, 8, 6, Compress(Rows(8, 6, 24))),
+      Block(-1, 4, 3, 8, Compress(Rows(4, 4, 24)))};
+  for (const auto& plain : datagrams) {
+    std::vector<uint8_t> sealed = plain;
+    sealed.resize(plain.size() + sealer.TrailerBytes());
+    ASSERT_EQ(sealer.Seal(sealed.data(), plain.size()), sealed.size());
+
+    UpdateHeader want, keyless, keyed;
+    ASSERT_EQ(CheckDatagram(plain.data(), plain.size(), 24, want), DatagramCheck::kUse);
+    EXPECT_EQ(CheckDatagram(sealed.data(), sealed.size(), 24, keyless), DatagramCheck::kUse);
+    const StreamCheck r = checker.Check(sealed.data(), sealed.size(), 0);
+    ASSERT_EQ(r.verdict, StreamVerdict::kAccepted);
+    EXPECT_EQ(r.length, plain.size());
+    EXPECT_EQ(CheckDatagram(sealed.data(), r.length, 24, keyed), DatagramCheck::kUse);
+    EXPECT_EQ(checker.Check(plain.data(), plain.size(), 0).verdict, StreamVerdict::kNoTrailer);
+    for (const UpdateHeader* h : {&keyless, &keyed}) {
+      EXPECT_EQ(h->kind, want.kind);
+      EXPECT_EQ(h->length, want.length);
+      EXPECT_EQ(h->left, want.left);
+      EXPECT_EQ(h->bottom, want.bottom);
+    }
+    if (want.kind != UPDATE_BLOCK) continue;
+    Picture from_plain(8, 6, 24), from_sealed(8, 6, 24);
+    PixelSurface a = from_plain.surface(), b = from_sealed.surface();
+    EXPECT_EQ(DecodeBlockInto(a, {0, 0, 8, 6}, plain.data()), DecodeResult::kDrawn);
+    EXPECT_EQ(DecodeBlockInto(b, {0, 0, 8, 6}, sealed.data()), DecodeResult::kDrawn);
+    for (int y = 0; y < 6; ++y)
+      EXPECT_EQ(std::memcmp(from_plain.pixel(0, y), from_sealed.pixel(0, y), 8 * 3), 0) << y;
+    EXPECT_TRUE(from_sealed.GuardsIntact());
+  }
+  EXPECT_EQ(checker.lost(), 0u);
 }
 
 }  // namespace

@@ -66,6 +66,31 @@ TEST_F(ConnectionDialogTest, EmptyRegistryShowsTheDefaults) {
   EXPECT_EQ(d.ui().serverRadio->text(), "Server:");
   EXPECT_EQ(d.ui().multicastRadio->text(), "Multicast Address:");
   EXPECT_EQ(d.ui().fullscreenCheck->text(), "Fullscreen");
+  EXPECT_EQ(d.ui().keyEdit->text(), "");
+  EXPECT_EQ(d.ui().keyLabel->text(), "Stream Key:");
+}
+
+TEST_F(ConnectionDialogTest, TheStreamKeyIsShownAsDotsAndStoredOnOkOnly) {
+  SetSettingString("StreamKey", "alter Schlüssel", kSection);
+  {
+    ConnectionDialog d;
+    EXPECT_EQ(d.key, QString::fromUtf8("alter Schlüssel"));
+    EXPECT_EQ(d.ui().keyEdit->text(), QString::fromUtf8("alter Schlüssel"));
+    EXPECT_EQ(d.ui().keyEdit->echoMode(), QLineEdit::Password);
+    EXPECT_NE(d.ui().keyEdit->displayText(), d.ui().keyEdit->text()) << "dots, not the text";
+    d.ui().keyEdit->setText("neuer");
+    d.ui().cancelButton->click();
+  }
+  EXPECT_EQ(StoredString("StreamKey"), "alter Schlüssel");
+  struct Case { const char* typed; const char* stored; };
+  const Case cases[] = {{"neuer Schlüssel", "neuer Schlüssel"}, {"", ""}, {" a b ", " a b "}};
+  for (const Case& c : cases) {
+    ConnectionDialog d;
+    d.ui().keyEdit->setText(QString::fromUtf8(c.typed));
+    d.ui().okButton->click();
+    EXPECT_EQ(d.key, QString::fromUtf8(c.typed));
+    EXPECT_EQ(StoredString("StreamKey"), c.stored) << "as typed, nothing trimmed";
+  }
 }
 
 TEST_F(ConnectionDialogTest, StoredValuesReplaceDefaultsOnlyWhenPresentAndNotEmpty) {
@@ -128,14 +153,18 @@ TEST_F(ConnectionDialogTest, OkWritesEveryValueAndCancelNone) {
 }
 
 TEST_F(ConnectionDialogTest, TextsThatDoNotFitTheBuffersAreRefusedNotCut) {
-  struct Case { bool server_field; int length; bool accepted; };
-  const Case cases[] = {{true, 259, true}, {true, 260, false}, {false, 259, true},
-                        {false, 300, false}};
+  enum Field { kServer, kAddress, kKey };
+  struct Case { Field field; int length; bool accepted; };
+  const Case cases[] = {{kServer, 259, true}, {kServer, 260, false}, {kAddress, 259, true},
+                        {kAddress, 300, false}, {kKey, 258, true}, {kKey, 259, true},
+                        {kKey, 260, false}};
   for (const Case& c : cases) {
     SetUp();
     ConnectionDialog d;
     d.show();
-    QLineEdit* field = c.server_field ? d.ui().serverEdit : d.ui().addressEdit;
+    QLineEdit* field = c.field == kServer    ? d.ui().serverEdit
+                       : c.field == kAddress ? d.ui().addressEdit
+                                             : d.ui().keyEdit;
     field->setText(QString(c.length, 'a'));
     bool box = false;
     CloseNextBox(&box);
@@ -147,8 +176,8 @@ TEST_F(ConnectionDialogTest, TextsThatDoNotFitTheBuffersAreRefusedNotCut) {
       EXPECT_TRUE(d.isVisible());
       EXPECT_EQ(StoredString("Server"), "<missing>") << "nothing is written on a refusal";
     } else {
-      EXPECT_EQ(StoredString(c.server_field ? "Server" : "Address").size(),
-                static_cast<std::size_t>(c.length));
+      const char* name = c.field == kServer ? "Server" : c.field == kAddress ? "Address" : "StreamKey";
+      EXPECT_EQ(StoredString(name).size(), static_cast<std::size_t>(c.length));
     }
   }
 }

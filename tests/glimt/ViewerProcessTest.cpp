@@ -77,6 +77,15 @@ class ViewerProcessTest : public ::testing::Test {
                                        "ORVANE_REGISTRY=" + registry_.path(), LsanOptions()},
         logs_ / "glimt.out");
   }
+  // The viewer without arguments, its dialog set to "Multicast Address:" (the default group
+  // 227.0.0.1) and on the screen; nullptr when the dialog did not come.
+  std::unique_ptr<Child> StartWithGroupInTheDialog(const Xvfb& x) {
+    SetSettingDword("Type", 1, "Parameters");
+    auto viewer = StartViewer(x, {});
+    if (!WaitFor([&] { return !VisibleWindow(x.display(), "Orvane GLIMT").empty(); }, 8s))
+      return nullptr;
+    return viewer;
+  }
   TempDir registry_;
   TempDir logs_;
 };
@@ -189,12 +198,11 @@ TEST_F(ViewerProcessTest, AnEightBitDisplayEndsStartUpWithTheReason) {
 }
 
 TEST_F(ViewerProcessTest, MulticastAddressFromTheDialogJoinsThatGroupWithoutRequests) {
-  SetSettingDword("Type", 1, "Parameters");
   Xvfb x(640, 480);
   ASSERT_TRUE(x.ok());
   FakeRendezvous service;
-  auto viewer = StartViewer(x, {});
-  ASSERT_TRUE(WaitFor([&] { return !VisibleWindow(x.display(), "Orvane GLIMT").empty(); }, 8s));
+  auto viewer = StartWithGroupInTheDialog(x);
+  ASSERT_TRUE(viewer);
   KeyInto(x.display(), "Orvane GLIMT", "Return");  // OK is the default button
   Sender sender("227.0.0.1", 10510);
   // A group given directly shows nothing until the server next sends an area.
@@ -218,6 +226,45 @@ TEST_F(ViewerProcessTest, MulticastAddressFromTheDialogJoinsThatGroupWithoutRequ
   }, 3s));
   std::this_thread::sleep_for(300ms);
   EXPECT_TRUE(service.requests().empty()) << "no server known: no refresh requests";
+  viewer->Kill(SIGTERM);
+  int status = -1;
+  EXPECT_TRUE(viewer->Wait(3s, &status));
+  EXPECT_EQ(status, 0);
+}
+
+// A server that heals its viewers sends its area at least once a second and the whole area
+// again over a cycle, a slice a tick. A viewer of the group (nobody asks for anything) shows
+// the whole picture within an area's second and one cycle.
+TEST_F(ViewerProcessTest, AGroupViewerShowsThePictureFromTheServersOwnRepeatsWithNobodyAsking) {
+  Xvfb x(640, 480);
+  ASSERT_TRUE(x.ok());
+  FakeRendezvous service;
+  auto viewer = StartWithGroupInTheDialog(x);
+  ASSERT_TRUE(viewer);
+  Sender sender("227.0.0.1", 10510);
+  std::atomic<bool> serving{true};
+  std::thread server([&] {  // ticks of 100 ms: an area every 10th, a tenth of the area each
+    constexpr int kRows = 240 / 10;
+    for (int tick = 0; serving; ++tick) {
+      if (tick % 10 == 0) sender.Area(0, 0, 320, 240);
+      const int top = (tick % 10) * kRows;
+      sender.Send(PatternBlock(0, top, 320, top + kRows, 3));
+      std::this_thread::sleep_for(100ms);
+    }
+  });
+  KeyInto(x.display(), "Orvane GLIMT", "Return");  // OK: the group 227.0.0.1
+  const auto start = std::chrono::steady_clock::now();
+  const bool shown = WaitFor([&] {
+    return PatternMismatches(Grab(x.display(), 640, 480), 0, 0, 320, 240, 320, 240, 3, 2) == 0;
+  }, 4s);
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+      std::chrono::steady_clock::now() - start).count();
+  serving = false;
+  server.join();
+  std::printf("[measure] group viewer: whole picture %lld ms after OK\n",
+              static_cast<long long>(ms));
+  EXPECT_TRUE(shown) << "the picture never came whole";
+  EXPECT_TRUE(service.requests().empty()) << "nobody was to be asked";
   viewer->Kill(SIGTERM);
   int status = -1;
   EXPECT_TRUE(viewer->Wait(3s, &status));

@@ -24,31 +24,6 @@ using testsupport::WaitFor;
 
 namespace hardening {
 
-namespace {
-// At most 2 s: a SYN sent before the far end of a link is up is retried for two minutes,
-// far beyond any wait of a test.
-int ConnectLocal(const char* host, int port) {
-  const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  if (s < 0) return -1;
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  inet_aton(host, &a.sin_addr);
-  int error = 0;
-  socklen_t length = sizeof error;
-  if (connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-    pollfd p{s, POLLOUT, 0};
-    if (errno != EINPROGRESS || poll(&p, 1, 2000) != 1 ||
-        getsockopt(s, SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error != 0) {
-      close(s);
-      return -1;
-    }
-  }
-  const int flags = fcntl(s, F_GETFL);
-  fcntl(s, F_SETFL, flags & ~O_NONBLOCK);
-  return s;
-}
-}  // namespace
 
 double MsSince(Clock::time_point t) {
   return std::chrono::duration<double, std::milli>(Clock::now() - t).count();
@@ -74,6 +49,12 @@ std::string Server::Log() const {
   return out;
 }
 
+std::string Server::LogFile() const {
+  std::string out;
+  Run("cat '" + dir_ + "'/server/varno-*.log 2>/dev/null", &out);
+  return out;
+}
+
 std::unique_ptr<Child> StartViewer(const testsupport::Xvfb& x, const testsupport::TempDir& dir,
                                    const std::vector<std::string>& args,
                                    const std::vector<std::string>& prefix) {
@@ -90,22 +71,15 @@ std::unique_ptr<Child> StartViewer(const testsupport::Xvfb& x, const testsupport
       dir / "viewer/glimt.out");
 }
 
-std::string Init(const char* host, double* ms, int limit_ms) {
+std::string Init(const char* host, double* ms, int limit_ms, const char* source) {
   const auto start = Clock::now();
   std::string reply;
-  const int s = ConnectLocal(host, 10510);
+  // At most 2 s for the handshake: a SYN sent before the far end of a link is up is retried
+  // for two minutes, far beyond any wait of a test.
+  const int s = testsupport::ConnectFrom(source, host, 10510);
   if (s >= 0) {
-    if (send(s, "init\r\n", 6, MSG_NOSIGNAL) == 6) {
-      char buf[512];
-      for (;;) {
-        const int left = limit_ms - static_cast<int>(MsSince(start));
-        pollfd p{s, POLLIN, 0};
-        if (left <= 0 || poll(&p, 1, left) != 1) break;
-        const ssize_t n = recv(s, buf, sizeof buf, 0);
-        if (n <= 0) break;
-        reply.append(buf, static_cast<std::size_t>(n));
-      }
-    }
+    if (send(s, "init\r\n", 6, MSG_NOSIGNAL) == 6)
+      reply = testsupport::ReadUntilClosed(s, limit_ms - static_cast<int>(MsSince(start)));
     close(s);
   }
   if (ms) *ms = MsSince(start);
@@ -116,12 +90,81 @@ bool WaitForService(const char* host, std::chrono::milliseconds limit) {
   return WaitFor([&] { return !Init(host, nullptr, 3000).empty(); }, limit);
 }
 
-bool Go(const char* host) {
-  const int s = ConnectLocal(host, 10510);
+bool Go(const char* host, const char* source) {
+  const int s = testsupport::ConnectFrom(source, host, 10510);
   if (s < 0) return false;
   const bool sent = send(s, "go\r\n", 4, MSG_NOSIGNAL) == 4;
   close(s);
   return sent;
+}
+
+double GoAndWaitForClose(const char* host, const char* source, int limit_ms) {
+  const auto start = Clock::now();
+  const int s = testsupport::ConnectFrom(source, host, 10510);
+  if (s < 0) return -1;
+  double ms = -1;
+  bool closed = false;
+  if (send(s, "go\r\n", 4, MSG_NOSIGNAL) == 4) {
+    testsupport::ReadUntilClosed(s, limit_ms - static_cast<int>(MsSince(start)), &closed);
+    if (closed) ms = MsSince(start);
+  }
+  close(s);
+  return ms;
+}
+
+SilentHost::SilentHost(const char* host, std::vector<std::string> sources, int every_ms,
+                       int keep)
+    : thread_([this, h = std::string(host), sources, every_ms, keep] {
+        Run(h, sources, every_ms, keep);
+      }) {}
+
+SilentHost::~SilentHost() { Stop(); }
+
+void SilentHost::Stop() {
+  stop_ = true;
+  if (thread_.joinable()) thread_.join();
+}
+
+void SilentHost::Run(const std::string& host, const std::vector<std::string>& sources,
+                     int every_ms, int keep) {
+  std::vector<pollfd> held;
+  std::size_t next_source = 0;
+  auto next_open = Clock::now();
+  auto open_one = [&] {
+    const std::string& from = sources[next_source++ % sources.size()];
+    // Non-blocking: a connect that waits in a full accept queue must not stop the others.
+    const int s = testsupport::ConnectFrom(from.c_str(), host.c_str(), 10510, 0, true);
+    if (s < 0) {
+      ++failed_;
+      return false;
+    }
+    held.push_back(pollfd{s, POLLIN, 0});
+    ++opened_;
+    return true;
+  };
+  while (!stop_) {
+    if (Clock::now() >= next_open) {
+      if (keep == 0) open_one();
+      while (static_cast<int>(held.size()) < keep && open_one()) {
+      }
+      next_open += std::chrono::milliseconds(every_ms);
+    }
+    if (poll(held.data(), held.size(), 10) <= 0) continue;
+    char buf[64];
+    for (std::size_t i = 0; i < held.size();) {
+      const ssize_t n = held[i].revents ? recv(held[i].fd, buf, sizeof buf, MSG_DONTWAIT) : 1;
+      if (n == 0 || (n < 0 && errno != EAGAIN)) {
+        ++closed_by_server_;
+        close(held[i].fd);
+        held[i] = held.back();
+        held.pop_back();
+        continue;
+      }
+      held[i].revents = 0;
+      ++i;
+    }
+  }
+  for (const pollfd& p : held) close(p.fd);
 }
 
 Listener::Listener(const char* group, int port) {

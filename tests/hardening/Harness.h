@@ -35,7 +35,8 @@ class Server {
   pid_t pid() const { return child_->pid(); }
   bool running() { return child_->running(); }
   testsupport::Child& child() { return *child_; }
-  std::string Log() const;
+  std::string Log() const;       // the log file and what the program wrote to stdout/stderr
+  std::string LogFile() const;   // the log file alone
  private:
   std::string dir_;
   std::unique_ptr<testsupport::Child> child_;
@@ -47,13 +48,38 @@ std::unique_ptr<testsupport::Child> StartViewer(const testsupport::Xvfb& x,
                                                 const std::vector<std::string>& args,
                                                 const std::vector<std::string>& prefix = {});
 
-// One well-behaved "init" exchange with host:10510. Returns the reply ("" when none came)
-// and, in *ms, how long it took from the connect to the server's close.
-std::string Init(const char* host, double* ms, int limit_ms = 10000);
+// One well-behaved "init" exchange with host:10510, from the local address source (nullptr:
+// the kernel's choice). Returns the reply ("" when none came) and, in *ms, how long it took
+// from the connect to the server's close.
+std::string Init(const char* host, double* ms, int limit_ms = 10000,
+                 const char* source = nullptr);
 // Polls Init until the service answers; true when it did within the limit.
 bool WaitForService(const char* host, std::chrono::milliseconds limit);
 // "go\r\n" to host:10510.
-bool Go(const char* host);
+bool Go(const char* host, const char* source = nullptr);
+// "go\r\n", then waits for the server to close the connection (it does so once it has raised
+// the refresh flag). Milliseconds from the connect to the close; -1 when none came in time.
+double GoAndWaitForClose(const char* host, const char* source, int limit_ms);
+
+// A host that abuses the rendezvous service from a thread of its own: it opens silent
+// connections to host:10510 from the given local addresses in turn and never sends or closes
+// first. keep == 0: one more every every_ms, each held until the server closes it.
+// keep > 0: keep that many open, opening new ones every every_ms for those the server closed.
+class SilentHost {
+ public:
+  SilentHost(const char* host, std::vector<std::string> sources, int every_ms, int keep);
+  ~SilentHost();  // stops and closes what it holds
+  void Stop();
+  int opened() const { return opened_; }
+  int closed_by_server() const { return closed_by_server_; }
+  int failed() const { return failed_; }  // connects that failed at once
+ private:
+  void Run(const std::string& host, const std::vector<std::string>& sources, int every_ms,
+           int keep);
+  std::atomic<bool> stop_{false};
+  std::atomic<int> opened_{0}, closed_by_server_{0}, failed_{0};
+  std::thread thread_;
+};
 
 // Receives on group:port in a thread of its own and notes the arrival time of every
 // UPDATE_AREA and the number of each kind.

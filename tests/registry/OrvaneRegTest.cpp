@@ -12,9 +12,12 @@ struct Result {
 class OrvaneRegTest : public RegistryTest {
  protected:
   // Arguments are passed through the shell in single quotes, so backslashes stay as typed.
-  Result Reg(const std::vector<std::string>& args) {
+  // input, when given, is the tool's standard input (printf format, no single quotes).
+  Result Reg(const std::vector<std::string>& args, const char* input = nullptr) {
     std::string command = "ORVANE_REGISTRY='" + registry_ + "' '" + testsupport::BinDir() +
                           "/orvane-reg'";
+    command = (input ? "printf '" + std::string(input) + "' | " : "") + command +
+              (input ? "" : " </dev/null");
     for (const std::string& a : args) command += " '" + a + "'";
     Result r;
     r.status = testsupport::Run(command + " 2>&1", &r.out);
@@ -101,6 +104,12 @@ TEST_F(OrvaneRegTest, BadArgumentsAreRefusedWithUsage) {
       {"add", key, "stray"},
       {"delete", "HKLM"},
       {"delete", key, "/t", "REG_SZ"},
+      {"add", key, "/v", "StreamKey", "/d", "x", "/p"},
+      {"add", key, "/p"},
+      {"add", key, "/v", "StreamKey", "/p", "/p"},
+      {"add", key, "/v", "StreamKey", "/p"},  // no line on the input
+      {"query", key, "/p"},
+      {"delete", key, "/v", "StreamKey", "/p"},
   };
   for (const auto& args : cases) {
     Result r = Reg(args);
@@ -131,4 +140,38 @@ TEST_F(OrvaneRegTest, FailuresSayWhyAndExitNonZero) {
   Result damaged = Reg({"query", "HKLM\\SOFTWARE"});
   EXPECT_EQ(damaged.status, 1);
   EXPECT_NE(damaged.out.find("ERROR:"), std::string::npos) << damaged.out;
+}
+
+TEST_F(OrvaneRegTest, TheStreamKeyComesFromTheInputAndIsNeverPrinted) {
+  const std::string key = "HKLM\\SOFTWARE\\Orvane\\VARNO\\Parameters";
+  const std::string header = "\nHKEY_LOCAL_MACHINE\\SOFTWARE\\Orvane\\VARNO\\Parameters\n";
+  struct Case { const char* input; const char* stored; const char* shown; };
+  const Case cases[] = {
+      {"Klasse 7b geheim\\n", "Klasse 7b geheim", "(hidden)"},
+      {"mit CR\\r\\n", "mit CR", "(hidden)"},
+      {"ohne Zeilenende", "ohne Zeilenende", "(hidden)"},
+      {"erste\\nzweite\\n", "erste", "(hidden)"},
+      {"\\n", "", ""},  // an empty line: no key
+  };
+  for (const Case& c : cases) {
+    Result add = Reg({"add", key, "/v", "StreamKey", "/p"}, c.input);
+    EXPECT_EQ(add.status, 0) << add.out;
+    EXPECT_EQ(add.out, "The operation completed successfully.\n");
+    char stored[kRegTextBytes] = "<missing>";
+    EXPECT_TRUE(GetSettingString("StreamKey", stored, "Parameters"));
+    EXPECT_STREQ(stored, c.stored);
+    Result one = Reg({"query", key, "streamkey"});
+    EXPECT_EQ(one.out, header + "    StreamKey    REG_SZ    " + c.shown + "\n\n");
+    Result all = Reg({"query", key});
+    EXPECT_EQ(all.status, 0);
+    if (*c.stored) {
+      EXPECT_EQ(all.out.find(c.stored), std::string::npos) << all.out;
+    }
+  }
+  // Set with /d as any value may be: still not shown, nor repeated in a refusal.
+  EXPECT_EQ(Reg({"add", key, "/v", "StreamKey", "/d", "sichtbar"}).status, 0);
+  EXPECT_EQ(Reg({"query", key}).out.find("sichtbar"), std::string::npos);
+  Result refused = Reg({"add", key, "/v", "StreamKey", "/t", "REG_DWORD", "/p"}, "geheim\\n");
+  EXPECT_EQ(refused.status, 2);
+  EXPECT_EQ(refused.out.find("geheim"), std::string::npos) << refused.out;
 }

@@ -9,6 +9,7 @@
 #include <QIcon>
 #include <QImage>
 
+#include "platform/ExePath.h"
 #include "server/Monitor.h"
 #include "tests/server/ServerTestUtil.h"
 
@@ -31,7 +32,13 @@ TEST(LoadTarget, StoredValueCommandLineAndPortRule) {
       {nullptr, nullptr, "227.0.1.1", 10510},
       {"227.0.3.3:4000", nullptr, "227.0.3.3", 4000},
       {"227.0.3.3", nullptr, "227.0.3.3", 10510},
-      {"227.0.3.3:", nullptr, "227.0.3.3", 0},
+      // Port 0 cannot be sent to: refused, the port in force stays.
+      {"227.0.3.3:", nullptr, "227.0.3.3", 10510},
+      {"227.0.3.3:0", nullptr, "227.0.3.3", 10510},
+      {"227.0.3.3:65536", nullptr, "227.0.3.3", 10510},
+      {"227.0.3.3:1", nullptr, "227.0.3.3", 1},
+      {"227.0.3.3:65535", nullptr, "227.0.3.3", 65535},
+      {"227.0.3.3:4000", "227.0.2.5:0", "227.0.2.5", 10510},
       {"227.0.3.3:  +42x", nullptr, "227.0.3.3", 42},
       {"227.0.3.3:99999999999", nullptr, "227.0.3.3", 65535},
       {"227.0.3.3:-1", nullptr, "227.0.3.3", 65535},
@@ -68,6 +75,23 @@ TEST(LoadTarget, StoredValueCommandLineAndPortRule) {
         c.stored ? std::optional<std::string>(c.stored) : std::nullopt;
     EXPECT_EQ(StoredString("MulticastTarget"), want);
   }
+}
+
+TEST(LoadTarget, PortZeroIsRefusedWithALogLine) {
+  PrivateRegistry registry;
+  ResetServerGlobals();
+  const std::string program = ExecutablePath();
+  SetExecutablePathForTest(registry.path() + "/varno");
+  ASSERT_TRUE(SetSettingString("MulticastTarget", "227.0.3.3:", kSettingsSection));
+  char name[] = "varno";
+  char* argv[] = {name, nullptr};
+  LoadTarget(1, argv);
+  SetExecutablePathForTest(program);
+  std::string log;
+  testsupport::Run("cat '" + registry.path() + "'/varno-*.log", &log);
+  EXPECT_NE(log.find("] Stored target 227.0.3.3: names port 0, which cannot be sent to; port "
+                     "10510 stays\n"), std::string::npos) << log;
+  EXPECT_EQ(g_port, 10510);
 }
 
 TEST(LoadTarget, OnlyTheFirstArgumentCounts) {

@@ -5,8 +5,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <functional>
 
+#include "Common/Log.h"
 #include "Common/Registry.h"
+#include "platform/Clock.h"
+#include "platform/ExePath.h"
 #include "platform/Service.h"
 #include "setup/RemoveApp.h"
 #include "setup/SetupState.h"
@@ -43,100 +47,242 @@ class FakeServices : public ServiceManager {
 };
 
 struct Replay {
+  explicit Replay(std::vector<std::string> folders = {"/"}) { scope.folders = std::move(folders); }
+  ReplayScope scope;
   FakeServices services;
   std::vector<int> sleeps;
   void operator()(char type, const std::string& first, const std::string& second = "") {
-    ActOnRecord(type, first, second, services, [this](int ms) { sleeps.push_back(ms); });
+    ActOnRecord(type, first, second, scope, services, [this](int ms) { sleeps.push_back(ms); });
   }
+};
+
+// An installation under a temporary root reached through a link of its own ("alias"), so
+// that a link can be planted at every level of the installed paths:
+//   <root>/alias -> real;  real/opt/Orvane VARNO (I, holds the log);  real/menu/Orvane VARNO (G)
+// and, outside the installation, real/elsewhere with keep.txt and an empty folder.
+struct Installed {
+  const std::string program = ExecutablePath();
+  TempDir root;
+  std::string real = root / "real";
+  std::string I = real + "/opt/Orvane VARNO";
+  std::string G = real + "/menu/Orvane VARNO";
+  std::string elsewhere = real + "/elsewhere";
+  Installed() {
+    for (const std::string& d : {real, real + "/opt", I, real + "/menu", G, elsewhere,
+                                 elsewhere + "/empty"})
+      mkdir(d.c_str(), 0755);
+    WriteFile(I + "/glimt", "viewer");
+    WriteFile(G + "/GLIMT (client).desktop", "entry");
+    WriteFile(elsewhere + "/keep.txt", "keep");
+    symlink(real.c_str(), (root / "alias").c_str());
+    SetExecutablePathForTest(I + "/Uninstall");
+  }
+  ~Installed() { SetExecutablePathForTest(program); }
+  // The log of the uninstaller, which lives in I.
+  std::string Log() const {
+    const LocalTime now = LocalNow();
+    return ReadFile(LogFileName(I + "/Uninstall", now.year, now.month));
+  }
+  Replay Replayer() const { return Replay({I, G}); }
 };
 }  // namespace
 
-TEST(Replay, PathAndKeyGuards) {
-  struct PathCase {
-    const char* path;
-    bool ok;
-  } paths[] = {{"/opt/x", true}, {"/", false}, {"", false}, {"relative/x", false}, {"x", false}};
-  for (const PathCase& c : paths) EXPECT_EQ(IsReplayablePath(c.path), c.ok) << c.path;
-
+TEST(Replay, KeyGuards) {
   struct KeyCase {
     const char* key;
     bool ok;
   } keys[] = {
       {"SOFTWARE\\Orvane\\VARNO", true},
+      {"SOFTWARE\\Orvane\\VARNO\\Parameters", true},
+      {"software\\orvane\\varno", true},  // key names are case-insensitive
+      {"SOFTWARE\\Orvane\\Other", true},
       {"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Orvane VARNO", true},
+      {"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\orvane varno", true},
+      {"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Orvane VARNO\\Sub", true},
+      {"SOFTWARE\\Orvane", false},
+      {"SOFTWARE\\Orvane\\", false},
+      {"SOFTWARE\\OrvaneX\\VARNO", false},
+      {"SOFTWARE\\Microsoft\\Windows", false},
+      {"SOFTWARE\\Microsoft\\Windows\\CurrentVersion", false},
+      {"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall", false},
+      {"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Orvane VARNO2", false},
+      {"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Other", false},
       {"SOFTWARE\\Microsoft", false},
       {"SOFTWARE", false},
       {"", false},
       {"SOFTWARE\\\\VARNO", false},
+      {"SOFTWARE\\Orvane\\\\VARNO", false},
       {"\\SOFTWARE\\Orvane\\VARNO", false},
-      {"SOFTWARE\\Orvane\\", false},
+      {"SOFTWARE\\Orvane\\VARNO\\", false},
   };
   for (const KeyCase& c : keys) EXPECT_EQ(IsReplayableKey(c.key), c.ok) << c.key;
 }
 
-TEST(Replay, FilesAndFoldersWithoutFollowingLinks) {
-  TempDir dir;
-  Replay replay;
-  WriteFile(dir / "plain", "x");
-  WriteFile(dir / "target", "keep");
-  symlink((dir / "target").c_str(), (dir / "link").c_str());
-  mkdir((dir / "full").c_str(), 0755);
-  WriteFile(dir / "full/inside", "");
-  mkdir((dir / "empty").c_str(), 0755);
-  mkdir((dir / "realdir").c_str(), 0755);
-  symlink((dir / "realdir").c_str(), (dir / "dirlink").c_str());
-
-  replay('F', dir / "plain");
-  replay('F', dir / "link");
-  replay('D', dir / "full");
-  replay('D', dir / "empty");
-  replay('D', dir / "dirlink");
-  replay('F', dir / "missing");  // failures are ignored
-  replay('X', dir / "target");   // unknown types are skipped
-
-  EXPECT_FALSE(Exists(dir / "plain"));
-  EXPECT_FALSE(Exists(dir / "link"));
-  EXPECT_EQ(ReadFile(dir / "target"), "keep");
-  EXPECT_TRUE(Exists(dir / "full/inside"));
-  EXPECT_FALSE(Exists(dir / "empty"));
-  EXPECT_TRUE(Exists(dir / "dirlink"));
-  EXPECT_TRUE(Exists(dir / "realdir"));
+TEST(Replay, PathsActOnlyInsideTheInstallationsFolders) {
+  const ReplayScope scope{{"/opt/Orvane VARNO", "/usr/share/applications/Orvane VARNO"}};
+  struct PathCase {
+    const char* path;
+    bool ok;
+  } paths[] = {
+      {"/opt/Orvane VARNO/glimt", true},
+      {"/opt/Orvane VARNO", true},
+      {"/opt/Orvane VARNO/sub/file", true},
+      {"/usr/share/applications/Orvane VARNO/GLIMT (client).desktop", true},
+      {"/usr/share/applications/Orvane VARNO", true},
+      {"/opt/Orvane VARNO2/glimt", false},
+      {"/opt/Orvane", false},
+      {"/opt", false},
+      {"/", false},
+      {"", false},
+      {"opt/Orvane VARNO/glimt", false},
+      {"/etc/passwd", false},
+      {"/usr/share/applications/other.desktop", false},
+      {"/opt/Orvane VARNO/../../etc/passwd", false},
+      {"/opt/Orvane VARNO/./glimt", false},
+      {"/opt/Orvane VARNO//glimt", false},
+      {"/opt/Orvane VARNO/glimt/", false},
+      {"/opt/Orvane VARNO/..", false},
+      {"//opt/Orvane VARNO/glimt", false},
+  };
+  for (const PathCase& c : paths) EXPECT_EQ(IsReplayablePath(c.path, scope), c.ok) << c.path;
+  EXPECT_FALSE(IsReplayablePath("/opt/Orvane VARNO/glimt", ReplayScope{}));
 }
 
-TEST(Replay, RelativeAndEmptyPathsAreRefused) {
-  TempDir dir;
-  Replay replay;
-  WriteFile(dir / "rel", "");
-  mkdir((dir / "reldir").c_str(), 0755);
-  char old[4096];
-  ASSERT_TRUE(getcwd(old, sizeof old));
-  ASSERT_EQ(chdir(dir.path().c_str()), 0);
-  replay('F', "rel");
-  replay('D', "reldir");
-  replay('F', "");
-  replay('S', "rel", "");
-  ASSERT_EQ(chdir(old), 0);
-  EXPECT_TRUE(Exists(dir / "rel"));
-  EXPECT_TRUE(Exists(dir / "reldir"));
+TEST(Replay, FilesAndFoldersInsideTheInstallation) {
+  Installed at;
+  Replay replay = at.Replayer();
+  WriteFile(at.I + "/target", "keep");
+  symlink((at.I + "/target").c_str(), (at.I + "/link").c_str());
+  mkdir((at.I + "/full").c_str(), 0755);
+  WriteFile(at.I + "/full/inside", "");
+  mkdir((at.I + "/empty").c_str(), 0755);
+
+  replay('F', at.I + "/glimt");
+  replay('F', at.I + "/link");       // a link named by a record is removed as a link
+  replay('D', at.I + "/full");       // a folder that still holds files stays
+  replay('D', at.I + "/empty");
+  replay('F', at.I + "/missing");    // failures are ignored
+  replay('X', at.I + "/target");     // unknown types are skipped
+  replay('F', at.G + "/GLIMT (client).desktop");
+  replay('D', at.G);
+
+  EXPECT_FALSE(Exists(at.I + "/glimt"));
+  EXPECT_FALSE(Exists(at.I + "/link"));
+  EXPECT_EQ(ReadFile(at.I + "/target"), "keep");
+  EXPECT_TRUE(Exists(at.I + "/full/inside"));
+  EXPECT_FALSE(Exists(at.I + "/empty"));
+  EXPECT_FALSE(Exists(at.G));
 }
 
-TEST(Replay, KeysAreDeletedOnlyWithThreeComponents) {
+// A link at any level of a recorded path stops the record with a line in the log; nothing
+// outside the installation is touched.
+TEST(Replay, LinksAtEveryLevelOfThePathStopTheRecord) {
+  struct Case {
+    const char* level;
+    // Plants the link (the installation's own folders are all below "real").
+    std::function<void(const Installed&)> plant;
+    // The record, as the installation wrote it, given the root and the installation.
+    std::function<std::string(const Installed&)> path;
+    char type;
+    std::string link;  // the path of the planted link, relative to the root
+  } cases[] = {
+      {"above the installation",
+       [](const Installed&) {},
+       [](const Installed& at) { return at.root / "alias/opt/Orvane VARNO/glimt"; }, 'F',
+       "alias"},
+      {"the parent of the install folder",
+       [](const Installed& at) {
+         mkdir((at.elsewhere + "/Orvane VARNO").c_str(), 0755);
+         WriteFile(at.elsewhere + "/Orvane VARNO/glimt", "keep");
+         testsupport::Run("rm -rf '" + at.real + "/opt'");
+         symlink(at.elsewhere.c_str(), (at.real + "/opt").c_str());
+       },
+       [](const Installed& at) { return at.I + "/glimt"; }, 'F', "real/opt"},
+      {"the install folder",
+       [](const Installed& at) {
+         testsupport::Run("rm -rf '" + at.I + "'");
+         symlink(at.elsewhere.c_str(), at.I.c_str());
+       },
+       [](const Installed& at) { return at.I + "/keep.txt"; }, 'F', "real/opt/Orvane VARNO"},
+      {"the shortcut folder, removed as a folder",
+       [](const Installed& at) {
+         testsupport::Run("rm -rf '" + at.G + "'");
+         symlink((at.elsewhere + "/empty").c_str(), at.G.c_str());
+       },
+       [](const Installed& at) { return at.G; }, 'D', "real/menu/Orvane VARNO"},
+  };
+  for (const Case& c : cases) {
+    Installed at;
+    c.plant(at);
+    Replay replay({at.root / "alias/opt/Orvane VARNO", at.I, at.G});
+    const std::string path = c.path(at);
+    replay(c.type, path);
+    EXPECT_EQ(ReadFile(at.elsewhere + "/keep.txt"), "keep") << c.level;
+    EXPECT_TRUE(Exists(at.elsewhere + "/empty")) << c.level;
+    if (Exists(at.elsewhere + "/Orvane VARNO")) {
+      EXPECT_EQ(ReadFile(at.elsewhere + "/Orvane VARNO/glimt"), "keep") << c.level;
+    }
+    EXPECT_TRUE(IsLink(at.root / c.link)) << c.level;
+    EXPECT_NE(at.Log().find(path + " not removed: " + (at.root / c.link) +
+                            " is a symbolic link"), std::string::npos)
+        << c.level << "\n" << at.Log();
+  }
+}
+
+TEST(Replay, RecordsOutsideTheInstallationAreSkippedWithALogLine) {
+  Installed at;
+  Replay replay = at.Replayer();
+  mkdir((at.I + "2").c_str(), 0755);
+  WriteFile(at.I + "2/glimt", "neighbour");
+  const std::string records[] = {
+      at.elsewhere + "/keep.txt",
+      at.I + "/../../elsewhere/keep.txt",
+      at.I + "2/glimt",
+      at.I + "/./glimt",
+      at.I + "//glimt",
+      "relative/glimt",
+  };
+  for (const std::string& r : records) replay('F', r);
+  replay('D', at.elsewhere + "/empty");
+  replay('S', at.elsewhere + "/keep.txt", "orvane.service");
+  EXPECT_EQ(ReadFile(at.elsewhere + "/keep.txt"), "keep");
+  EXPECT_TRUE(Exists(at.elsewhere + "/empty"));
+  EXPECT_EQ(ReadFile(at.I + "2/glimt"), "neighbour");
+  EXPECT_TRUE(Exists(at.I + "/glimt"));
+  EXPECT_EQ(replay.services.calls.back(), "delete orvane.service")
+      << "the service itself is still stopped and deleted";
+  const std::string log = at.Log();
+  for (const std::string& r : records) {
+    EXPECT_NE(log.find("Uninstall: " + r + " lies outside the installation's folders; record "
+                       "skipped"), std::string::npos) << r << "\n" << log;
+  }
+}
+
+TEST(Replay, KeysOutsideTheProductsOwnAreKept) {
   TempDir reg;
+  Installed at;
   setenv("ORVANE_REGISTRY", reg.path().c_str(), 1);
   RegistryKey key;
   ASSERT_TRUE(key.Create("SOFTWARE\\Orvane\\VARNO\\Parameters\\Deep"));
   key.Close();
-  ASSERT_TRUE(key.Create("SOFTWARE\\Microsoft\\Windows\\CurrentVersion"));
+  ASSERT_TRUE(key.Create("SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Orvane VARNO"));
   key.Close();
-  Replay replay;
+  Replay replay = at.Replayer();
+  replay('R', "SOFTWARE\\Microsoft\\Windows\\CurrentVersion");
+  replay('R', "SOFTWARE\\Microsoft\\Windows");
   replay('R', "SOFTWARE\\Microsoft");
-  replay('R', "SOFTWARE");
   replay('R', "SOFTWARE\\Orvane\\VARNO");
-  EXPECT_TRUE(key.Open("SOFTWARE\\Microsoft\\Windows\\CurrentVersion"));
+  replay('R', "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Orvane VARNO");
+  EXPECT_TRUE(key.Open(kCurrentVersionKey)) << "the platform's seeded key stays";
+  key.Close();
+  EXPECT_TRUE(key.Open("SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall"));
   key.Close();
   EXPECT_FALSE(key.Open("SOFTWARE\\Orvane\\VARNO"));
+  EXPECT_FALSE(key.Open("SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Orvane VARNO"));
   EXPECT_TRUE(key.Open("SOFTWARE\\Orvane"));
   key.Close();
+  EXPECT_NE(at.Log().find("Uninstall: the registry key SOFTWARE\\Microsoft\\Windows is not the "
+                          "product's own; record skipped"), std::string::npos) << at.Log();
   unsetenv("ORVANE_REGISTRY");
 }
 
@@ -215,7 +361,7 @@ TEST(Replay, SystemdServicesThroughSystemctl) {
   Replay replay;
   std::vector<int> sleeps;
   ServiceManager& systemd = SystemServices();
-  ActOnRecord('S', dir / "absent-program", "orvane.service", systemd,
+  ActOnRecord('S', dir / "absent-program", "orvane.service", ReplayScope{{dir.path()}}, systemd,
               [&](int ms) { sleeps.push_back(ms); });
   setenv("PATH", old_path.c_str(), 1);
 

@@ -334,3 +334,117 @@ TEST(SetupPages, PortFieldRefusesNonIntegersAndKeepsThePageOpen) {
   EXPECT_EQ(options.multicast_port, -1);
   EXPECT_EQ(options.multicast_target, "239.1.2.3");
 }
+
+// The folder page hands on an absolute folder in plain components, whatever was typed: the
+// uninstall log's records and the menu entries' Exec lines are built from it.
+TEST(SetupPages, FolderPageMakesTheFolderAbsolute) {
+  OffscreenApp();
+  TempDir cwd;
+  char old[4096];
+  ASSERT_TRUE(getcwd(old, sizeof old));
+  ASSERT_EQ(chdir(cwd.path().c_str()), 0);
+  const char* old_home = getenv("HOME");
+  const std::string saved_home = old_home ? old_home : "";
+  setenv("HOME", "/home/user", 1);
+  struct Case {
+    std::string typed, expected;
+  } cases[] = {
+      {"apps/VARNO", cwd / "apps/VARNO"},
+      {"./a/../b", cwd / "b"},
+      {"../x", FolderOfPath(cwd.path()) + "/x"},
+      {"/opt/x/", "/opt/x"},
+      {"/opt//x/./y", "/opt/x/y"},
+      {"/opt/x/..", "/opt"},
+      {"/../x", "/x"},
+      {"~/apps", "/home/user/apps"},
+      {"~", "/home/user"},
+      {"~other/apps", cwd / "~other/apps"},
+      {"/My Apps/VARNO", "/My Apps/VARNO"},
+      {"/", ""},   // the root, as an empty folder stands for it
+      {"", ""},
+  };
+  for (const Case& c : cases) {
+    SetupOptions options;
+    FolderPage page(options);
+    auto* edit = page.findChild<QLineEdit*>("folderEdit");
+    ASSERT_TRUE(edit);
+    page.show();
+    edit->setText(QString::fromStdString(c.typed));
+    page.accept();
+    EXPECT_EQ(options.install_folder, c.expected) << "typed " << c.typed;
+    EXPECT_FALSE(page.isVisible());
+  }
+  setenv("HOME", saved_home.c_str(), 1);
+  ASSERT_EQ(chdir(old), 0);
+}
+
+// Without a display it can reach, Setup says why in its log and on standard error and ends
+// with 1 instead of aborting inside Qt; --help is help, not a one-argument uninstall.
+TEST(SetupCommandLine, UnreachableDisplayAndHelp) {
+  TempDir pkg;
+  ASSERT_EQ(testsupport::Run("cp '" + testsupport::BinDir() + "/Setup' '" + pkg / "Setup'"), 0);
+  struct Case {
+    const char* what;
+    std::string env, args;
+    int status;
+    const char* output;  // standard output and error together
+    bool logged;
+  } cases[] = {
+      {"display that does not answer", "DISPLAY=:31999", "", 1,
+       "The (desktop) condition failed at\nsetup/setup:", true},
+      {"no display at all", "", "", 1, "The (desktop) condition failed at\nsetup/setup:", true},
+      {"X11 asked for", "QT_QPA_PLATFORM=xcb DISPLAY=:31999", "", 1,
+       "The (desktop) condition failed at\nsetup/setup:", true},
+      {"uninstaller without a display", "DISPLAY=:31999", " -uninstall", 1,
+       "The (desktop) condition failed at\nsetup/setup:", true},
+      {"help", "DISPLAY=:31999", " --help", 0, "Usage: Setup", false},
+  };
+  std::string month;
+  testsupport::Run("date +%Y%m | tr -d '\\n'", &month);
+  const std::string log = pkg / "Setup-" + month + ".log";
+  for (const Case& c : cases) {
+    unlink(log.c_str());
+    std::string out;
+    const int status = testsupport::Run(
+        "cd / && env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM -u XDG_SESSION_TYPE " +
+            c.env + " HOME='" + pkg.path() + "' XDG_RUNTIME_DIR='" + pkg.path() + "' '" +
+            pkg / "Setup'" + c.args + " 2>&1",
+        &out);
+    EXPECT_EQ(status, c.status) << c.what << ": " << out;
+    EXPECT_NE(out.find(c.output), std::string::npos) << c.what << ": " << out;
+    const std::string text = ReadFile(log);
+    EXPECT_EQ(text.find("ASSERT(desktop) failed") != std::string::npos, c.logged) << c.what;
+    EXPECT_EQ(text.find("  in module [setup/setup:") != std::string::npos, c.logged) << c.what;
+  }
+  std::string help;
+  testsupport::Run("'" + pkg / "Setup' --help", &help);
+  EXPECT_NE(help.find("Setup-YYYYMM.log beside the program"), std::string::npos) << help;
+  EXPECT_NE(help.find("~/.local/state/orvane/"), std::string::npos) << help;
+}
+
+TEST(SetupPages, StreamKeyFieldShowsDotsAndRefusesWhatTheProgramsCannotRead) {
+  OffscreenApp();
+  SetExecutablePathForTest("/pkg/Setup");
+  struct Case { int length; bool taken; };
+  const Case cases[] = {{0, true}, {258, true}, {259, true}, {260, false}};
+  for (const Case& c : cases) {
+    SetupOptions options;
+    MulticastPage page(options);
+    auto* key = page.findChild<QLineEdit*>("keyEdit");
+    ASSERT_TRUE(key);
+    EXPECT_EQ(key->text(), "");
+    EXPECT_EQ(key->echoMode(), QLineEdit::Password);
+    page.show();
+    key->setText(QString(c.length, 'k'));
+    QString caption, text;
+    if (!c.taken) AnswerNextBox(&caption, &text);
+    page.accept();
+    EXPECT_EQ(page.isVisible(), !c.taken) << c.length;
+    EXPECT_EQ(options.stream_key.size(), c.taken ? static_cast<std::size_t>(c.length) : 0u)
+        << c.length;
+    if (!c.taken) {
+      EXPECT_EQ(text, "The stream key may hold at most 259 bytes.");
+      page.reject();
+    }
+  }
+}

@@ -152,14 +152,34 @@ TEST(UninstallLog, OpenFailsForMissingLogsAndNonFiles) {
   EXPECT_FALSE(log.OpenLog(dir.path()));
 }
 
-TEST(UninstallLog, CreateRefusesToWriteThroughALink) {
+TEST(UninstallLog, CreateReplacesLinksInsteadOfWritingThroughThem) {
+  struct Case {
+    const char* what;
+    int (*plant)(const char* target, const char* name);
+  } cases[] = {{"hard link", &link}, {"symbolic link", &symlink}};
+  for (const Case& c : cases) {
+    TempDir dir;
+    WriteFile(dir / "victim", "keep");
+    ASSERT_EQ(c.plant((dir / "victim").c_str(), Log(dir).c_str()), 0) << c.what;
+    UninstallLog log;
+    log.CreateLog(dir.path());
+    log.WriteRecord('F', "/a", "");
+    log.CloseLog();
+    EXPECT_EQ(ReadFile(dir / "victim"), "keep") << c.what;
+    struct stat st {};
+    ASSERT_EQ(lstat(Log(dir).c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode) && st.st_nlink == 1) << c.what << ": a file of its own";
+    EXPECT_EQ(ReadLog(dir.path()), (std::vector<LogRecord>{{'F', "/a", ""}})) << c.what;
+    std::string listing;
+    testsupport::Run("LC_ALL=C ls -A '" + dir.path() + "'", &listing);
+    EXPECT_EQ(listing, "Uninstall.log\nvictim\n") << c.what << ": no temporary file is left";
+  }
+}
+
+TEST(UninstallLog, CreateInAFolderThatTakesNoFileIsFatal) {
   TempDir dir;
-  WriteFile(dir / "victim", "keep");
-  symlink((dir / "victim").c_str(), Log(dir).c_str());
-  UninstallLog log;
-  EXPECT_EXIT(log.CreateLog(dir.path()), testing::ExitedWithCode(1),
+  EXPECT_EXIT({ UninstallLog log; log.CreateLog(dir / "missing"); }, testing::ExitedWithCode(1),
               "Cannot create uninstall log file");
-  EXPECT_EQ(ReadFile(dir / "victim"), "keep");
 }
 
 namespace {

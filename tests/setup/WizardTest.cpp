@@ -61,6 +61,7 @@ TEST_F(Wizard, FullInstallationAndItsRemoval) {
   ui.on_multicast = [](SetupOptions& o) {
     o.multicast_target = "239.1.2.3";
     o.multicast_port = 5000;
+    o.stream_key = "Klasse 7b";
   };
   RunSetupWizard(ui);
   EXPECT_EQ(ui.pages, (std::vector<std::string>{"license", "folder", "components", "multicast",
@@ -96,6 +97,7 @@ TEST_F(Wizard, FullInstallationAndItsRemoval) {
   EXPECT_EQ(ModeOf(I + "/License.txt"), 0644u);
 
   EXPECT_EQ(GetText("SOFTWARE\\Orvane\\VARNO\\Parameters", "MulticastTarget"), "239.1.2.3:5000");
+  EXPECT_EQ(GetText("SOFTWARE\\Orvane\\VARNO\\Parameters", "StreamKey"), "Klasse 7b");
   EXPECT_EQ(GetText(kUninstallKey, "DisplayName"), "Orvane VARNO");
   EXPECT_EQ(GetText(kUninstallKey, "UninstallString"), "\"" + I + "/Uninstall\" -uninstall");
   EXPECT_EQ(ReadFile(G + "/VARNO (server).desktop"),
@@ -136,6 +138,8 @@ TEST_F(Wizard, BothComponentsCleared) {
   testsupport::Run("LC_ALL=C ls -A '" + G + "'", &listing);
   EXPECT_EQ(listing, "Uninstall VARNO.desktop\n");
   EXPECT_EQ(GetText("SOFTWARE\\Orvane\\VARNO\\Parameters", "MulticastTarget"), "227.0.0.1:10510");
+  EXPECT_EQ(GetText("SOFTWARE\\Orvane\\VARNO\\Parameters", "StreamKey"), "<missing>")
+      << "no key typed: none written";
   EXPECT_EQ(ReadLog(I).size(), 9u);
 }
 

@@ -1,11 +1,14 @@
 #include "tests/support/TestSupport.h"
 
+#include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <net/if.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -189,6 +192,83 @@ TempDir::TempDir() {
 
 TempDir::~TempDir() {
   if (!path_.empty()) Run("rm -rf '" + path_ + "'");
+}
+
+int ConnectFrom(const char* source, const char* host, int port, int timeout_ms,
+                bool nonblocking) {
+  const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (s < 0) return -1;
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  if (source) {
+    // Without it each address could use only the ports left free by all the others.
+    int on = 1;
+    setsockopt(s, SOL_IP, IP_BIND_ADDRESS_NO_PORT, &on, sizeof on);
+    if (inet_aton(source, &a.sin_addr) == 0 ||
+        bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+      close(s);
+      return -1;
+    }
+  }
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  if (inet_aton(host, &a.sin_addr) == 0) {
+    close(s);
+    return -1;
+  }
+  if (connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    if (errno != EINPROGRESS) {
+      close(s);
+      return -1;
+    }
+    if (nonblocking && timeout_ms == 0) return s;  // the handshake goes on
+    // A SYN sent into a full accept queue is retried for minutes: bounded here.
+    pollfd p{s, POLLOUT, 0};
+    int error = 0;
+    socklen_t length = sizeof error;
+    if (poll(&p, 1, timeout_ms) != 1 ||
+        getsockopt(s, SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error != 0) {
+      close(s);
+      return -1;
+    }
+  }
+  if (!nonblocking) fcntl(s, F_SETFL, fcntl(s, F_GETFL) & ~O_NONBLOCK);
+  return s;
+}
+
+std::string ReadUntilClosed(int s, int limit_ms, bool* closed) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit_ms);
+  std::string got;
+  if (closed) *closed = false;
+  char buf[512];
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          end - std::chrono::steady_clock::now()).count();
+    pollfd p{s, POLLIN, 0};
+    if (left <= 0 || poll(&p, 1, static_cast<int>(left)) != 1) return got;
+    const ssize_t n = recv(s, buf, sizeof buf, MSG_DONTWAIT);
+    if (n < 0 && errno == EAGAIN) continue;
+    if (n <= 0) {
+      if (closed) *closed = true;
+      return got;
+    }
+    got.append(buf, static_cast<std::size_t>(n));
+  }
+}
+
+long UdpSocketDrops(int port) {
+  char key[16];
+  std::snprintf(key, sizeof key, ":%04X ", port);
+  std::ifstream in("/proc/net/udp");
+  std::string line;
+  while (std::getline(in, line)) {
+    const std::size_t at = line.find(key);
+    if (at == std::string::npos || at > 20) continue;  // the local address comes first
+    std::istringstream fields(line);
+    std::string field, last;
+    while (fields >> field) last = field;
+    return std::atol(last.c_str());
+  }
+  return -1;
 }
 
 int CountFds(pid_t pid) {

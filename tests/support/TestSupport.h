@@ -77,6 +77,21 @@ bool WaitFor(Pred pred, std::chrono::milliseconds limit) {
   return pred();
 }
 
+// A TCP connection to host:port (dotted quads) from the local address source (nullptr: the
+// kernel's choice; on lo every 127.x.y.z is local, so one process can play many hosts).
+// Waits at most timeout_ms for the handshake (nonblocking with 0: not at all, the handshake
+// may still be under way); blocking afterwards unless nonblocking. -1 on failure. For tests
+// inside a private network namespace only.
+int ConnectFrom(const char* source, const char* host, int port, int timeout_ms = 2000,
+                bool nonblocking = false);
+
+// Reads from s until the peer closes (or resets) the connection or limit_ms have passed in
+// all. Returns what arrived; *closed tells whether the peer closed it in time.
+std::string ReadUntilClosed(int s, int limit_ms, bool* closed = nullptr);
+
+// Datagrams the kernel dropped for the UDP socket of this network namespace bound to port
+// (the last column of /proc/net/udp); -1 when there is none.
+long UdpSocketDrops(int port);
 // Number of open descriptors of a process (from /proc/PID/fd); -1 if unreadable.
 int CountFds(pid_t pid);
 // Folder of the built programs (ORVANE_BIN_DIR, set by CMake).

@@ -33,7 +33,8 @@ PixelLayout LayoutOf(uint32_t format) {
   }
 }
 
-// X roots are at most 32767 pixels a side; the datagram's edges are signed 32-bit.
+// The largest side a stream may have: larger than any monitor, and small enough that a
+// picture's byte count cannot overflow.
 constexpr int32_t kMaxSide = 16384;
 
 // Room for a cursor of w x h pixels in the cursor metadata.
@@ -225,7 +226,7 @@ bool PipeWireScreen::Open() {
                         [this] { return have_frame_ || lost_; });
   if (!have_frame_) {
     Note(options_.note, "No picture from PipeWire node %u within %d ms", options_.node,
-            options_.first_frame_timeout_ms);
+         options_.first_frame_timeout_ms);
     return false;
   }
   return true;

@@ -62,24 +62,36 @@ std::string Events(const TestPortal& portal) {
   return all;
 }
 
-// One desktop for all cases: starting sway, PipeWire and WirePlumber is most of the cost.
-class ScreenCastTest : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    sway_ = new testsupport::SwaySession({640, 480, /*bar=*/true, /*pipewire=*/true});
-    if (!sway_->ok()) return;
+// One desktop for the whole program, both suites: starting sway, PipeWire and WirePlumber is
+// most of the cost. Ended after the last case.
+class Desktop : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    session = new testsupport::SwaySession({640, 480, /*bar=*/true, /*pipewire=*/true});
+    if (!session->ok()) return;
     // This process is a client of the session too: PipeWire, the bus, the compositor.
-    sway_->EnterEnvironment();
+    session->EnterEnvironment();
     static int argc = 1;
     static char name[] = "wayland_portal_tests";
     static char* argv[] = {name, nullptr};
-    app_ = new QCoreApplication(argc, argv);
+    app = new QCoreApplication(argc, argv);  // the portal's answers come through its loop
   }
-  static void TearDownTestSuite() {
-    delete sway_;
-    sway_ = nullptr;
+  void TearDown() override {
+    delete session;
+    session = nullptr;
   }
-  void SetUp() override { ASSERT_TRUE(sway_ && sway_->ok()) << (sway_ ? sway_->error() : ""); }
+  testsupport::SwaySession* session = nullptr;
+  QCoreApplication* app = nullptr;
+};
+Desktop* const g_desktop =
+    static_cast<Desktop*>(::testing::AddGlobalTestEnvironment(new Desktop));
+
+class ScreenCastTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    sway_ = g_desktop->session;
+    ASSERT_TRUE(sway_ && sway_->ok()) << (sway_ ? sway_->error() : "");
+  }
 
   static std::unique_ptr<ScreenSource> OpenStream(const TestProducer& producer, DamageLog* log) {
     PipeWireStreamOptions o;
@@ -88,12 +100,8 @@ class ScreenCastTest : public ::testing::Test {
     return OpenPipeWireScreen(o, log ? log->Sink() : ScreenChangeSink{});
   }
 
-  static testsupport::SwaySession* sway_;
-  static QCoreApplication* app_;  // the portal's answers come through its event loop
+  testsupport::SwaySession* sway_ = nullptr;
 };
-
-testsupport::SwaySession* ScreenCastTest::sway_ = nullptr;
-QCoreApplication* ScreenCastTest::app_ = nullptr;
 
 TEST_F(ScreenCastTest, StreamFollowsThePictureTheDamageMetadataAndThePointer) {
   TestProducer producer(*sway_, kW, kH, {"--damage", "--cursor"});

@@ -9,9 +9,6 @@
 //     the longest hand-over of the main thread.
 // Medians of several runs. Refuses to run outside a private network namespace (run it
 // through tests/netns-run).
-#include <time.h>
-#include <zlib.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -21,11 +18,11 @@
 #include <thread>
 #include <vector>
 
-#include "Common/MulticastSocket.h"
 #include "Common/UpdateHeader.h"
+#include "bench/BenchContent.h"
+#include "bench/BenchSupport.h"
 #include "platform/Region.h"
 #include "platform/Screen.h"
-#include "platform/Socket.h"
 #include "server/Sampler.h"
 #include "server/Sender.h"
 #include "server/ServerState.h"
@@ -36,21 +33,10 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr int kW = 1920, kH = 1080, kRuns = 7;
-
-double Median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
-}
+constexpr int kW = 1920, kH = 1080, kRuns = 7;  // fewer than kBenchRuns: each run sends
 
 double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
-// CPU time of the calling thread: what it did itself, whatever else the two cores ran.
-double ThreadCpu() {
-  timespec t{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
-}
 
 // Hands everything to the server's sender and notes the rectangles of the blocks.
 class Recorder : public DatagramOutput {
@@ -83,7 +69,7 @@ double FullRefresh(int* ticks, std::chrono::milliseconds period, double* longest
                    double* cpu = nullptr) {
   g_full_refresh = 1;
   double total = 0;
-  const double cpu0 = ThreadCpu();
+  const double cpu0 = ThreadCpuSeconds();
   *ticks = 0;
   auto next = Clock::now();
   for (bool more = false;;) {
@@ -100,7 +86,7 @@ double FullRefresh(int* ticks, std::chrono::milliseconds period, double* longest
     std::lock_guard<std::mutex> hold(*g_mutex);
     if (!more && g_dirty_region->Empty() && !g_full_refresh.load()) break;
   }
-  if (cpu) *cpu = ThreadCpu() - cpu0;
+  if (cpu) *cpu = ThreadCpuSeconds() - cpu0;
   return total;
 }
 
@@ -109,39 +95,6 @@ struct Result {
   double cpu, floor_cpu;
   double datagrams, bytes, misses, deflated, ticks;
 };
-
-// One capture and one compression call per block sent, on the same pixels.
-double Floor(ScreenSource& screen, const std::vector<Rect>& blocks, double* cpu) {
-  const double cpu0 = ThreadCpu();
-  const std::size_t stride = static_cast<std::size_t>(kW) * 4;
-  static std::vector<uint8_t> pixels(stride * kH), out(kMaxDatagramBytes), piece;
-  z_stream z{};
-  deflateInit(&z, 1);
-  const auto t0 = Clock::now();
-  screen.Capture(Rect{0, 0, kW, kH}, pixels.data(), stride);
-  for (const Rect& b : blocks) {
-    const std::size_t s = static_cast<std::size_t>(ScanLineBytes(b.Width(), 32));
-    const std::size_t n = s * static_cast<std::size_t>(b.Height());
-    const uint8_t* src = pixels.data() + static_cast<std::size_t>(b.top) * stride;
-    if (b.Width() != kW) {  // a narrower piece: its rows are not contiguous in the capture
-      piece.resize(n);
-      for (int64_t y = 0; y < b.Height(); ++y)
-        std::memcpy(&piece[static_cast<std::size_t>(y) * s],
-                    pixels.data() + static_cast<std::size_t>(b.top + y) * stride + static_cast<std::size_t>(b.left) * 4, s);
-      src = piece.data();
-    }
-    deflateReset(&z);
-    z.next_in = const_cast<Bytef*>(src);
-    z.avail_in = static_cast<uInt>(n);
-    z.next_out = out.data();
-    z.avail_out = static_cast<uInt>(out.size());
-    deflate(&z, Z_FINISH);
-  }
-  const double t = Seconds(Clock::now() - t0);
-  *cpu = ThreadCpu() - cpu0;
-  deflateEnd(&z);
-  return t;
-}
 
 Result Measure(ScreenSource& screen, Sender* sender, int max_datagram) {
   g_max_datagram = max_datagram;
@@ -176,7 +129,7 @@ Result Measure(ScreenSource& screen, Sender* sender, int max_datagram) {
     misses.push_back(static_cast<double>(t.misses));
     deflated.push_back(static_cast<double>(t.deflated_in) / (4.0 * kW * kH));
     tick_counts.push_back(ticks);
-    floor.push_back(Floor(screen, out.blocks, &c));
+    floor.push_back(MeasureFloor(screen, out.blocks, kW, kH, nullptr, nullptr, &c));
     floor_cpu.push_back(c);
   }
   SetSamplerOutput(nullptr);
@@ -285,20 +238,15 @@ int main() {
   }
   setenv("DISPLAY", x.display().c_str(), 1);
   ScreenSource* screen = OpenServerScreen();
-  if (!screen) return 1;
-  g_dirty_region = new Region;
-  g_mutex = new std::mutex;
-  g_clip = ClipRect{0, 0, kW, kH};
+  if (!screen || !SetUpServerState(kW, kH)) return 1;
   g_refresh_cycle = 0;
-  g_multicast_sock = OpenMulticastSender(g_port, "");
-  if (g_multicast_sock == INVALID_SOCKET || !StartServerSender()) return 1;
-  g_cursor_changed = 0;
   Sender* sender = ServerSender();
-  std::printf("1920x1080 at %d bpp, level %d, %u cores, medians of %d runs; veth, MTU 1500\n",
-              screen->BitsPerPixel(), g_compression_level, std::thread::hardware_concurrency(), kRuns);
-  testsupport::DrawTextScreen(x.display(), kW, kH);
+  PrintMachine();
+  std::printf("1920x1080 at %d bpp, level %d, medians of %d runs; veth, MTU 1500\n",
+              screen->BitsPerPixel(), g_compression_level, kRuns);
+  if (!DrawBenchContent(x.display(), BenchContent::kText, kW, kH)) return 1;
   for (int m : {1472, 65507}) Report("text", m, Measure(*screen, sender, m));
-  testsupport::DrawPhotoScreen(x.display(), kW, kH);
+  if (!DrawBenchContent(x.display(), BenchContent::kPhoto, kW, kH)) return 1;
   for (int m : {1472, 65507}) Report("photo", m, Measure(*screen, sender, m));
   PacedRefresh(sender);
   DrawingClient(sender, x.display());

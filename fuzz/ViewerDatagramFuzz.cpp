@@ -1,7 +1,8 @@
 // One datagram through the viewer's receive path after a fixed UPDATE_AREA: the checks the
 // receive thread makes, the block queue, the invalidation rectangle and the decoder into a
 // fixed picture. Input: one byte, then the datagram exactly as received. The byte's bits 0-1
-// choose the display depth (8, 16, 24, 32 bpp). With bit 2 set the viewer has a stream key
+// choose the display's layout (16, 24, 32 bpp, or 32 with red in the low byte); the server's
+// depth is whatever the block's length says. With bit 2 set the viewer has a stream key
 // (kFuzzStreamKey) and the rest is a run of records, each through the stream key check and,
 // when accepted, less its trailer through the same path:
 //   [u16 n][u8 clock step, 100 ms each][n bytes as received]
@@ -36,8 +37,9 @@ StreamKey FuzzKey() {
 }
 
 // The receive path from the datagram check on, for size bytes of data.
-void RunDatagram(const uint8_t* data, std::size_t size, int bpp) {
+void RunDatagram(const uint8_t* data, std::size_t size, const PixelLayout& layout) {
   if (size > kReceiveBufferBytes) return;
+  const int bpp = layout.bits_per_pixel;
 
   // The picture, with a margin on both sides that no block may touch.
   const int64_t stride = int64_t{kWidth} * (bpp / 8);
@@ -51,7 +53,7 @@ void RunDatagram(const uint8_t* data, std::size_t size, int bpp) {
   uint8_t* buffer = new uint8_t[size ? size : 1];
   std::memcpy(buffer, data, size);
   UpdateHeader h;
-  if (CheckDatagram(buffer, size, bpp, h) == DatagramCheck::kUse) {
+  if (CheckDatagram(buffer, size, h) == DatagramCheck::kUse) {
     Require(size >= kUpdateHeaderBytes);
     if (h.kind == UPDATE_AREA) {
       (void)IsUsableArea(AreaRect{h.left, h.top, h.right, h.bottom});
@@ -71,8 +73,9 @@ void RunDatagram(const uint8_t* data, std::size_t size, int bpp) {
       const AreaRect inv = InvalidationRect(area, kClientWidth, kClientHeight, r);
       Require(inv.left >= 0 && inv.top >= 0 && inv.right <= kClientWidth &&
               inv.bottom <= kClientHeight);
+      BlockDecoder decoder(layout);
       const int drawn = DrainBlocks(queue, [&](uint8_t* datagram) {
-        DecodeBlockInto(picture, area, datagram);
+        decoder.Decode(picture, area, datagram);
       });
       Require(drawn == 1);
       queue.Lock();
@@ -102,7 +105,7 @@ uint64_t Get64(const uint8_t* p) {
 }
 
 // A keyed viewer: every record through one checker, what it accepts through the path.
-void RunKeyed(const uint8_t* data, std::size_t size, int bpp, bool reseal) {
+void RunKeyed(const uint8_t* data, std::size_t size, const PixelLayout& layout, bool reseal) {
   static const StreamKey sealing = FuzzKey();
   StreamChecker checker(FuzzKey());
   std::set<std::pair<uint64_t, uint64_t>> accepted;
@@ -131,7 +134,7 @@ void RunKeyed(const uint8_t* data, std::size_t size, int bpp, bool reseal) {
       const uint64_t sequence = Get64(buffer + r.length + 8);
       Require(checker.session() == session);
       Require(accepted.insert({session, sequence}).second);
-      RunDatagram(buffer, r.length, bpp);
+      RunDatagram(buffer, r.length, layout);
     } else if (r.log_drop) {
       // One line per burst: lines at least a burst gap apart.
       Require(last_line < 0 || now - last_line >= kDropBurstGapMs);
@@ -146,10 +149,11 @@ void RunKeyed(const uint8_t* data, std::size_t size, int bpp, bool reseal) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   if (size < 1) return 0;
-  static const int kDepths[4] = {8, 16, 24, 32};
-  const int bpp = kDepths[data[0] & 3];
+  static const PixelLayout kLayouts[4] = {ServerLayout(16), ServerLayout(24), ServerLayout(32),
+                                          {32, 0xFF, 0xFF00, 0xFF0000}};
+  const PixelLayout& layout = kLayouts[data[0] & 3];
   const bool keyed = data[0] & 4, reseal = data[0] & 8;
-  if (keyed) RunKeyed(data + 1, size - 1, bpp, reseal);
-  else RunDatagram(data + 1, size - 1, bpp);
+  if (keyed) RunKeyed(data + 1, size - 1, layout, reseal);
+  else RunDatagram(data + 1, size - 1, layout);
   return 0;
 }

@@ -10,8 +10,7 @@
 
 #include "Common/Log.h"
 
-DatagramCheck CheckDatagram(const uint8_t* data, std::size_t n, int bits_per_pixel,
-                            UpdateHeader& header) {
+DatagramCheck CheckDatagram(const uint8_t* data, std::size_t n, UpdateHeader& header) {
   if (!DecodeUpdateHeader(data, n, header)) return DatagramCheck::kShort;
   switch (header.kind) {
     case UPDATE_AREA:
@@ -20,7 +19,7 @@ DatagramCheck CheckDatagram(const uint8_t* data, std::size_t n, int bits_per_pix
     case UPDATE_BLOCK: {
       if (kUpdateHeaderBytes + header.length > n) return DatagramCheck::kTruncated;
       BlockSize size;
-      if (!BlockGeometry(header, bits_per_pixel, &size)) return DatagramCheck::kBadRect;
+      if (!BlockGeometry(header, kSmallestServerDepth, &size)) return DatagramCheck::kBadRect;
       return DatagramCheck::kUse;
     }
     default:
@@ -62,10 +61,10 @@ AreaRect InvalidationRect(const AreaRect& a, int cw, int ch, const AreaRect& r) 
   const bool scaled = int64_t{cw} != int64_t{a.right} - a.left ||
                       int64_t{ch} != int64_t{a.bottom} - a.top;
   if (scaled) {
-    out.left = out.left == INT32_MIN ? out.left : out.left - 1;
-    out.top = out.top == INT32_MIN ? out.top : out.top - 1;
-    out.right = out.right == INT32_MAX ? out.right : out.right + 1;
-    out.bottom = out.bottom == INT32_MAX ? out.bottom : out.bottom + 1;
+    out.left = out.left <= INT32_MIN + 1 ? INT32_MIN : out.left - 2;
+    out.top = out.top <= INT32_MIN + 1 ? INT32_MIN : out.top - 2;
+    out.right = out.right >= INT32_MAX - 1 ? INT32_MAX : out.right + 2;
+    out.bottom = out.bottom >= INT32_MAX - 1 ? INT32_MAX : out.bottom + 2;
   }
   out.left = std::clamp(out.left, 0, std::max(cw, 0));
   out.top = std::clamp(out.top, 0, std::max(ch, 0));
@@ -139,44 +138,108 @@ Inflated InflateInto(const uint8_t* in, std::size_t in_len, uint8_t* out, std::s
   return InflateStreaming(in, in_len, out, cap, produced);
 }
 
-DecodeResult DecodeBlockInto(PixelSurface& pic, const AreaRect& area, const uint8_t* datagram,
-                             std::size_t* produced_out) {
+namespace {
+
+// n 32-bit pixels with the top byte set (the picture is 0xffRRGGBB), four at a time.
+void CopyOpaque(const uint8_t* __restrict src, uint8_t* __restrict dst, int64_t n) {
+  typedef uint32_t U32x4 __attribute__((vector_size(16)));
+  const U32x4 opaque = U32x4{} + 0xff000000u;
+  int64_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    U32x4 v;
+    std::memcpy(&v, src + i * 4, sizeof v);
+    v |= opaque;
+    std::memcpy(dst + i * 4, &v, sizeof v);
+  }
+  for (; i < n; ++i) {
+    std::memcpy(dst + i * 4, src + i * 4, 3);
+    dst[i * 4 + 3] = 0xff;
+  }
+}
+
+}  // namespace
+
+int ServerDepth::Judge(int64_t width, int64_t height, std::size_t produced, bool ended) {
+  int fits = 0, count = 0;
+  bool known_fits = false;
+  for (int bpp : kServerDepths) {
+    const int64_t bytes = height * ScanLineBytes(width, bpp);
+    if (bytes > static_cast<int64_t>(kDecodeBufferBytes) ||
+        static_cast<std::size_t>(bytes) != produced)
+      continue;
+    fits = bpp;
+    ++count;
+    known_fits = known_fits || bpp == bits_per_pixel_;
+  }
+  if (ended && count == 1) {
+    if (bits_per_pixel_ && fits != bits_per_pixel_)
+      Trace("server depth %d -> %d\n", bits_per_pixel_, fits);
+    bits_per_pixel_ = fits;
+    return fits;
+  }
+  if (count == 0 || known_fits) return bits_per_pixel_;
+  return 0;
+}
+
+BlockDecoder::BlockDecoder(const PixelLayout& picture) : picture_(picture) {}
+
+const PixelConverter* BlockDecoder::ConverterFrom(int bpp) {
+  std::unique_ptr<PixelConverter>& c = converters_[bpp / 8 - 1];
+  if (!c) c = std::make_unique<PixelConverter>(ServerLayout(bpp), picture_);
+  return c.get();
+}
+
+DecodeResult BlockDecoder::Decode(PixelSurface& pic, const AreaRect& area,
+                                  const uint8_t* datagram, DecodeInfo* info) {
+  DecodeInfo local;
+  DecodeInfo& out = info ? *info : local;
+  out = DecodeInfo{};
   UpdateHeader h;
   DecodeUpdateHeader(datagram, kUpdateHeaderBytes, h);
   BlockSize bs;
-  if (produced_out) *produced_out = 0;
-  if (h.kind != UPDATE_BLOCK || !pic.bits || pic.bits_per_pixel % 8 != 0 ||
-      !BlockGeometry(h, pic.bits_per_pixel, &bs))
+  if (h.kind != UPDATE_BLOCK || !pic.bits || pic.bits_per_pixel != picture_.bits_per_pixel ||
+      !IsConvertible(picture_) || !BlockGeometry(h, kSmallestServerDepth, &bs))
     return DecodeResult::kSkipped;
 
   uint8_t* const buffer = Scratch().buffer.get();
   std::size_t produced = 0;
   const Inflated how = InflateInto(datagram + kUpdateHeaderBytes, h.length, buffer,
                                    kDecodeBufferBytes, &produced);
-  if (produced_out) *produced_out = produced;
+  out.produced = produced;
   if (how == Inflated::kBroken) return DecodeResult::kSkipped;
-  // Rows a short stream never wrote show black, never an earlier block or old heap contents.
-  if (produced < static_cast<std::size_t>(bs.bytes))
-    std::memset(buffer + produced, 0, static_cast<std::size_t>(bs.bytes) - produced);
+  const int server_bpp = depth_.Judge(bs.width, bs.height, produced, how == Inflated::kEnded);
+  out.server_bits_per_pixel = server_bpp;
+  if (server_bpp == 0 || server_bpp == 8 || !BlockGeometry(h, server_bpp, &bs))
+    return DecodeResult::kSkipped;
   const std::size_t taken = std::min<std::size_t>(produced, bs.bytes);
   if (produced != static_cast<std::size_t>(bs.bytes))
     Trace("bad block (%d, %d)\n", static_cast<int>(taken), static_cast<int>(produced));
+  // Rows a short stream never wrote show black, never an earlier block's pixels.
+  std::memset(buffer + taken, 0, bs.bytes - taken);
 
-  const int bpp = pic.bits_per_pixel / 8;
+  const int dst_bytes = pic.bits_per_pixel / 8, src_bytes = server_bpp / 8;
+  const PixelConverter* convert =
+      server_bpp == pic.bits_per_pixel ? nullptr : ConverterFrom(server_bpp);
   const int64_t x0 = int64_t{h.left} - area.left;
   const int64_t y0 = int64_t{h.top} - area.top;
   const int64_t sx_begin = std::max<int64_t>(0, -x0);
   const int64_t sx_end = std::min<int64_t>(bs.width, pic.width - x0);
-  if (sx_begin < sx_end) {
-    const std::size_t run = static_cast<std::size_t>((sx_end - sx_begin) * bpp);
-    for (int64_t y = 0; y < bs.height; ++y) {
-      const int64_t dy = y0 + y;
-      if (dy < 0 || dy >= pic.height) continue;
-      uint8_t* dst = pic.bits + dy * pic.stride + (x0 + sx_begin) * bpp;
-      std::memcpy(dst, buffer + y * bs.scan_line + sx_begin * bpp, run);
-      if (bpp == 4)
-        for (std::size_t i = 3; i < run; i += 4) dst[i] = 0xff;
+  const int64_t sy_begin = std::max<int64_t>(0, -y0);
+  const int64_t sy_end = std::min<int64_t>(bs.height, pic.height - y0);
+  if (sx_begin < sx_end && sy_begin < sy_end) {
+    const int64_t run = sx_end - sx_begin;
+    for (int64_t y = sy_begin; y < sy_end; ++y) {
+      uint8_t* dst = pic.bits + (y0 + y) * pic.stride + (x0 + sx_begin) * dst_bytes;
+      const uint8_t* src = buffer + y * bs.scan_line + sx_begin * src_bytes;
+      if (convert) {
+        convert->ConvertRow(src, dst, run);
+        continue;
+      }
+      if (dst_bytes == 4) CopyOpaque(src, dst, run);
+      else std::memcpy(dst, src, static_cast<std::size_t>(run * dst_bytes));
     }
+    out.drawn = {static_cast<int32_t>(x0 + sx_begin), static_cast<int32_t>(y0 + sy_begin),
+                 static_cast<int32_t>(x0 + sx_end), static_cast<int32_t>(y0 + sy_end)};
   }
   return how == Inflated::kEnded && produced == static_cast<std::size_t>(bs.bytes)
              ? DecodeResult::kDrawn

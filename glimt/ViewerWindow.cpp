@@ -8,7 +8,9 @@
 #include <QWindow>
 #include <algorithm>
 
+#include "Common/Log.h"
 #include "glimt/glimt.h"
+#include "platform/MessageBox.h"
 #include "platform/WindowFrame.h"
 
 ViewerWindow::ViewerWindow() : QWidget(nullptr) {
@@ -56,9 +58,13 @@ void ViewerWindow::Stop() {
 }
 
 void ViewerWindow::InvalidateFromReceiveThread(const AreaRect& r) {
-  if (r.right <= r.left || r.bottom <= r.top) return;
-  const QRect rect(r.left, r.top, r.right - r.left, r.bottom - r.top);
-  QMetaObject::invokeMethod(this, [this, rect] { update(rect); }, Qt::QueuedConnection);
+  if (pending_.Add(r))
+    QMetaObject::invokeMethod(this, [this] { RepaintPending(); }, Qt::QueuedConnection);
+}
+
+void ViewerWindow::RepaintPending() {
+  for (const AreaRect& r : pending_.Take())
+    update(QRect(r.left, r.top, r.right - r.left, r.bottom - r.top));
 }
 
 void ViewerWindow::Place(const AreaRect& s, const AreaRect& d) {
@@ -101,16 +107,46 @@ void ViewerWindow::UpdateState() {
 
 void ViewerWindow::paintEvent(QPaintEvent*) {
   if (!g_ready.load(std::memory_order_acquire)) return;
-  PixelSurface surface;
-  surface.bits = g_picture->bits();
-  surface.width = g_picture->width();
-  surface.height = g_picture->height();
-  surface.stride = g_picture->bytesPerLine();
-  surface.bits_per_pixel = g_picture->depth();
-  DrainBlocks(*g_blocks, [&](uint8_t* datagram) { DecodeBlockInto(surface, g_area, datagram); });
-  // Nearest-neighbour stretch over the whole client area; Qt clips to the update region.
+  DecodeQueuedBlocks();
+  // The whole client area; Qt clips to the region being repainted.
   QPainter painter(this);
-  painter.drawImage(rect(), *g_picture);
+  view_.Paint(painter, *g_picture, size());
+}
+
+void ViewerWindow::DecodeQueuedBlocks() {
+  if (!decoder_) decoder_ = std::make_unique<BlockDecoder>(LayoutOf(g_picture->format()));
+  if (area_announced_.exchange(false)) decoder_->depth().Forget();
+  PixelSurface surface{g_picture->bits(), g_picture->width(), g_picture->height(),
+                       g_picture->bytesPerLine(), g_picture->depth()};
+  int depth = 0;
+  DrainBlocks(*g_blocks, [&](uint8_t* datagram) {
+    DecodeInfo info;
+    decoder_->Decode(surface, g_area, datagram, &info);
+    view_.PictureChanged(info.drawn);
+    if (info.server_bits_per_pixel) depth = info.server_bits_per_pixel;
+  });
+  if (depth) NoteServerDepth(depth);
+}
+
+void ViewerWindow::NoteServerDepth(int bpp) {
+  const unsigned bit = 1u << (bpp / 8);
+  if (bpp == g_picture->depth() || (depths_noted_ & bit)) return;
+  depths_noted_ |= bit;
+  if (bpp != 8) {
+    LogLine("The server's display runs at %d bits per pixel, this one at %d: pixels are "
+            "converted\n", bpp, g_picture->depth());
+    return;
+  }
+  LogLine("The server's display runs at 8 bits per pixel, whose colours are not sent: its "
+          "picture cannot be shown; run it at 16 or 24 bits per pixel\n");
+  // Not from inside the paint: the box runs an event loop of its own.
+  QMetaObject::invokeMethod(this, [this] {
+    ShowMessageBox(this, "Orvane GLIMT",
+                   "The server's display runs at 8 bits per pixel (256 colours). Its pixels "
+                   "are indexes into a colour table that is not sent, so its picture cannot "
+                   "be shown.\n\nRun the server's display at 16 or 24 bits per pixel.",
+                   BoxKind::Warning);
+  }, Qt::QueuedConnection);
 }
 
 void ViewerWindow::resizeEvent(QResizeEvent* event) {

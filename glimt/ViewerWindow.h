@@ -5,9 +5,12 @@
 #include <QWidget>
 #include <atomic>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 
 #include "glimt/Decode.h"
+#include "glimt/Invalidation.h"
+#include "glimt/PictureView.h"
 
 // What the receive thread may know of the window, kept current by the window thread.
 struct WindowState {
@@ -34,8 +37,13 @@ class ViewerWindow : public QWidget {
   // Receive thread: place the window from the area and the desktop, and wait until the window
   // thread has done it (or the program is ending). Returns false when it was not done.
   bool PlaceFromReceiveThread(const AreaRect& area, const AreaRect& desktop);
-  // Receive thread: repaint a client rectangle.
+  // Receive thread: repaint a client rectangle. Rectangles that arrive before the window
+  // thread gets to them are merged and handed over in one call.
   void InvalidateFromReceiveThread(const AreaRect& r);
+  // Receive thread: an UPDATE_AREA arrived; the server's depth is learnt afresh.
+  void AreaAnnounced() { area_announced_ = true; }
+  // Start-up: "smooth" or "fast" reduction (ScaleQuality).
+  void SetScaleQuality(ScaleQuality quality) { view_.set_quality(quality); }
   // Window thread, at exit: release a receive thread that waits for a placement.
   void Stop();
 
@@ -53,6 +61,9 @@ class ViewerWindow : public QWidget {
  private:
   void Place(const AreaRect& area, const AreaRect& desktop);
   void UpdateState();
+  void RepaintPending();
+  void DecodeQueuedBlocks();
+  void NoteServerDepth(int bits_per_pixel);
 
   WindowState state_;
   bool fullscreen_ = false;
@@ -61,4 +72,10 @@ class ViewerWindow : public QWidget {
   std::mutex place_mutex_;
   std::condition_variable place_done_;
   bool placement_done_ = false;
+
+  PendingRepaints pending_;
+  std::atomic<bool> area_announced_{false};
+  std::unique_ptr<BlockDecoder> decoder_;  // made at the first paint, for the picture's layout
+  PictureView view_;
+  unsigned depths_noted_ = 0;  // bit per server depth / 8 already written to the log
 };

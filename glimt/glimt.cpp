@@ -82,15 +82,6 @@ struct ReceiveState {
   bool losing = false;
 };
 
-QImage::Format PictureFormat(const DisplayFormat& f) {
-  switch (f.bits_per_pixel) {
-    case 32: return QImage::Format_RGB32;
-    case 24: return QImage::Format_BGR888;
-    case 16: return f.depth == 15 ? QImage::Format_RGB555 : QImage::Format_RGB16;
-    default: return QImage::Format_Invalid;
-  }
-}
-
 // Waits for a datagram or the exit signal; false at exit.
 bool WaitForDatagram(ReceiveControl& rc) {
   pollfd fds[2] = {{rc.sock, POLLIN, 0}, {rc.wake, POLLIN, 0}};
@@ -106,6 +97,7 @@ bool WaitForDatagram(ReceiveControl& rc) {
 // thread.
 bool HandleArea(const UpdateHeader& h) {
   Trace("init\n");
+  g_wnd->AreaAnnounced();
   if (g_ready.load(std::memory_order_acquire)) return true;
   const AreaRect area{h.left, h.top, h.right, h.bottom};
   if (!IsUsableArea(area)) return true;  // wait for a good one
@@ -183,7 +175,7 @@ bool HandleDatagram(ReceiveState& st, const uint8_t* data, std::size_t n,
   bool go_on = true;
   UpdateHeader h;
   if (g_wnd->state().AcceptsDatagrams() &&
-      CheckDatagram(data, n, g_display.bits_per_pixel, h) == DatagramCheck::kUse) {
+      CheckDatagram(data, n, h) == DatagramCheck::kUse) {
     if (h.kind == UPDATE_AREA) go_on = HandleArea(h);
     else if (h.kind == UPDATE_POINTER) HandlePointer(h, st.warp);
     else lost = HandleBlock(h, data);
@@ -376,6 +368,7 @@ bool Startup(int argc, char** argv) {
     ConditionBox("b", kModule, __LINE__);
     return false;
   }
+  g_wnd->SetScaleQuality(ReadScaleQuality());
   g_receive->wake = eventfd(0, EFD_CLOEXEC);
   if (!g_refresh->Start()) {
     ConditionBox("thread", kModule, __LINE__);

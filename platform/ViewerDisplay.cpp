@@ -25,6 +25,10 @@ bool DisplayProbe::Query(DisplayFormat* f) {
   f->width = DisplayWidth(dpy, screen);
   f->height = DisplayHeight(dpy, screen);
   f->bits_per_pixel = f->depth;
+  const Visual* visual = DefaultVisual(dpy, screen);
+  f->red_mask = visual->red_mask;
+  f->green_mask = visual->green_mask;
+  f->blue_mask = visual->blue_mask;
   int count = 0;
   if (XPixmapFormatValues* formats = XListPixmapFormats(dpy, &count)) {
     for (int i = 0; i < count; ++i)

@@ -9,6 +9,9 @@ struct DisplayFormat {
   int bits_per_pixel = 0;  // 8 (refused by the viewer), 16, 24 or 32
   int depth = 0;           // 15 for a 5-5-5 layout at 16 bpp
   int width = 0, height = 0;
+  // The root visual's colour masks, of a pixel read as a little-endian integer (0 for a
+  // palette visual): a picture in the display's own layout has these.
+  unsigned long red_mask = 0, green_mask = 0, blue_mask = 0;
 };
 
 // The query's connection. It stays open until the toolkit has connected too: an X server

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <thread>
@@ -67,6 +68,16 @@ class ViewerEndToEndTest : public ::testing::Test {
                                   "+0+0]' null: 2>&1");
     return out.empty() ? -1 : std::atol(out.c_str());
   }
+  // The peak signal-to-noise ratio of the viewer's whole w x h screen against ImageMagick's
+  // Lanczos reduction of the server's; 0 when a capture failed.
+  double ReductionPsnr(const Xvfb& server, const Xvfb& viewer, int w, int h) {
+    const std::string a = Capture(server, "server.png"), b = Capture(viewer, "viewer.png");
+    const std::string size = std::to_string(w) + "x" + std::to_string(h);
+    Shell("convert " + a + " -filter Lanczos -resize " + size + "! " + (logs_ / "lanczos.png"));
+    const std::string out =
+        Shell("compare -metric PSNR " + (logs_ / "lanczos.png") + " " + b + " null: 2>&1");
+    return out == "inf" ? 1000 : std::atof(out.c_str());
+  }
   void TearDown() override {
     if (server_) server_->Kill();
     if (tray_) tray_->Kill();
@@ -109,9 +120,10 @@ TEST_F(ViewerEndToEndTest, ALargerServerScreenIsShownReducedInTheViewerDesktop) 
   ASSERT_TRUE(a.ok() && b.ok());
   Child clock({"xclock", "-update", "1", "-geometry", "300x300+100+100"}, Env(a));
   ASSERT_TRUE(StartServer(a));
+  SetSettingString("ScaleQuality", "Fast", "Parameters");
   auto viewer = StartViewer(b, {"127.0.0.1"}, "glimt.out");
-  // Nearest neighbour on both sides; the two may pick a neighbouring source pixel here and
-  // there, so allow a few per cent.
+  // "fast": nearest neighbour on both sides; the two may pick a neighbouring source pixel here
+  // and there, so allow a few per cent.
   EXPECT_TRUE(WaitFor([&] {
     const long d = Differences(a, b, 640, 480, 10);
     return d >= 0 && d < 640 * 480 / 50;
@@ -143,6 +155,108 @@ TEST_F(ViewerEndToEndTest, AViewerOfTheGroupShowsThePictureAfterAnotherViewerAsk
       << "a viewer of the group shows nothing before the next full refresh";
   auto host_viewer = StartViewer(c, {"127.0.0.1"}, "glimt-host.out");
   EXPECT_TRUE(WaitFor([&] { return Differences(a, b, 640, 480) == 0; }, 10s));
+}
+
+// A 1920x1080 desktop of terminals shown full screen on smaller displays: thin strokes of text
+// survive the reduction ("smooth", the default), measured against a good reduction.
+class ViewerReductionTest : public ViewerEndToEndTest,
+                            public ::testing::WithParamInterface<std::pair<int, int>> {};
+INSTANTIATE_TEST_SUITE_P(Sizes, ViewerReductionTest,
+                         ::testing::Values(std::make_pair(1280, 720), std::make_pair(640, 360)));
+
+TEST_P(ViewerReductionTest, TextReducedSmoothlyStaysCloseToALanczosReduction) {
+  const auto [w, h] = GetParam();
+  Xvfb a(1920, 1080), b(w, h);
+  ASSERT_TRUE(a.ok() && b.ok());
+  ASSERT_TRUE(testsupport::DrawTerminals(a.display(), 1));
+  ASSERT_TRUE(StartServer(a));
+  auto viewer = StartViewer(b, {"127.0.0.1", "fullscreen"}, "glimt.out");
+  double psnr = 0;
+  EXPECT_TRUE(WaitFor([&] { return (psnr = ReductionPsnr(a, b, w, h)) >= 30; }, 20s))
+      << "PSNR " << psnr << " dB against the Lanczos reduction";
+  RecordProperty("psnr_db", std::to_string(psnr));
+}
+
+// The worst pixel of the viewer's top-left w x h against the server's screen: the number of
+// pixels with a channel more than 8 levels off (a 5- or 6-bit channel widened to 8 bits).
+long PixelsOffByMoreThan8(const testsupport::Screenshot& server,
+                          const testsupport::Screenshot& viewer, int w, int h) {
+  long off = 0;
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x) {
+      const uint32_t p = server.At(x, y), q = viewer.At(x, y);
+      if (p == 0xFFFFFFFF || q == 0xFFFFFFFF) return -1;
+      for (int k = 0; k < 24; k += 8)
+        if (std::abs(int((p >> k) & 0xff) - int((q >> k) & 0xff)) > 8) {
+          ++off;
+          break;
+        }
+    }
+  return off;
+}
+
+// A server display at one depth, the viewer's at another: pixels are converted, after the
+// first refresh and after further drawing.
+class ViewerConversionTest : public ViewerEndToEndTest,
+                             public ::testing::WithParamInterface<std::pair<int, int>> {};
+INSTANTIATE_TEST_SUITE_P(Depths, ViewerConversionTest,
+                         ::testing::Values(std::make_pair(16, 24), std::make_pair(24, 16)));
+
+TEST_P(ViewerConversionTest, EveryPixelIsWithinEightLevelsOfTheServers) {
+  const auto [server_depth, viewer_depth] = GetParam();
+  Xvfb a(640, 480, server_depth), b(800, 600, viewer_depth);
+  ASSERT_TRUE(a.ok() && b.ok());
+  ASSERT_TRUE(testsupport::DrawTerminals(a.display(), 1));
+  ASSERT_TRUE(StartServer(a));
+  auto viewer = StartViewer(b, {"127.0.0.1"}, "glimt.out");
+  long off = -1;
+  const auto converted = [&] {
+    return (off = PixelsOffByMoreThan8(testsupport::GrabExact(a.display()),
+                                       testsupport::GrabExact(b.display()), 640, 480)) == 0;
+  };
+  EXPECT_TRUE(WaitFor(converted, 10s)) << off << " pixels off after the first refresh";
+  const testsupport::Screenshot before = testsupport::GrabExact(a.display());
+  ASSERT_TRUE(testsupport::DrawTerminals(a.display(), 2));
+  ASSERT_GT(testsupport::Differences(before, testsupport::GrabExact(a.display())),
+            640 * 480 / 4) << "the second drawing changes the screen";
+  EXPECT_TRUE(WaitFor(converted, 10s)) << off << " pixels off after further drawing";
+  EXPECT_NE(Shell("cat " + (logs_ / "glimt.out")).find("pixels are converted"),
+            std::string::npos);
+}
+
+// An 8-bit server sends colour-table indexes without the table: the viewer says so once, in
+// its log and a box, and draws nothing of it.
+TEST_F(ViewerEndToEndTest, AnEightBitServerIsNamedOnceAndNotDrawn) {
+  Xvfb a(640, 480, 8), b(800, 600);
+  ASSERT_TRUE(a.ok() && b.ok());
+  ASSERT_TRUE(testsupport::DrawTerminals(a.display(), 1));
+  ASSERT_TRUE(StartServer(a));
+  auto viewer = StartViewer(b, {"127.0.0.1"}, "glimt.out");
+  // The window and, over it, the box: two windows of that name.
+  const auto windows = [&] {
+    return Shell("DISPLAY=" + b.display() +
+                 " xdotool search --onlyvisible --name '^Orvane GLIMT$' | wc -l");
+  };
+  ASSERT_TRUE(WaitFor([&] { return windows() == "2"; }, 10s));
+  // Another full refresh of the same server: no second box, no second line.
+  Shell("bash -c \"printf 'go\\r\\n' >/dev/tcp/127.0.0.1/10510\"");
+  std::this_thread::sleep_for(1500ms);
+  EXPECT_EQ(windows(), "2");
+  EXPECT_EQ(Shell("grep -c 'runs at 8 bits per pixel' " + (logs_ / "glimt.out")), "1");
+  // Nothing of the server's picture: the window is black wherever the box leaves it bare.
+  const std::string box = Shell("export DISPLAY=" + b.display() +
+      "; xdotool search --onlyvisible --name '^Orvane GLIMT$' | while read id; do"
+      " xdotool getwindowgeometry --shell $id | tr '\\n' ' '; echo; done"
+      " | grep -v 'WIDTH=640 HEIGHT=480'");
+  int bx = 0, by = 0, bw = 0, bh = 0;
+  ASSERT_EQ(std::sscanf(box.c_str(), "WINDOW=%*d X=%d Y=%d WIDTH=%d HEIGHT=%d", &bx, &by, &bw,
+                        &bh), 4) << box;
+  const testsupport::Screenshot shown = testsupport::GrabExact(b.display());
+  long lit = 0;
+  for (int y = 0; y < 480; ++y)
+    for (int x = 0; x < 640; ++x)
+      if ((x < bx || x >= bx + bw || y < by || y >= by + bh) && shown.At(x, y) != 0) ++lit;
+  EXPECT_EQ(lit, 0) << "pixels of the 8-bit picture were drawn";
 }
 
 }  // namespace

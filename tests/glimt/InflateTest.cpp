@@ -183,18 +183,21 @@ TEST(InflateTest, ABlockOfExactlyTheDecodeBufferAndOneByteEitherSide) {
     std::fill(picture.begin(), picture.end(), 0x55);
     PixelSurface s{picture.data(), kW, kH, kW * 4, 32};
     // Leave other bytes in the decoder's buffer first: a short stream must not show them.
+    // (The full block also tells the decoder the server's depth, 32 bits.)
+    BlockDecoder decoder(ServerLayout(32));
     const auto full = Block(0, 0, kW, kH, Compress(std::vector<uint8_t>(kDecodeBufferBytes, 0x99)));
     std::vector<uint8_t> scratch(picture.size());
     PixelSurface other{scratch.data(), kW, kH, kW * 4, 32};
-    ASSERT_EQ(DecodeBlockInto(other, {0, 0, kW, kH}, full.data()), DecodeResult::kDrawn);
+    ASSERT_EQ(decoder.Decode(other, {0, 0, kW, kH}, full.data()), DecodeResult::kDrawn);
 
     const std::vector<uint8_t> raw = PhotoBytes(c.raw, 7);
     std::vector<uint8_t> z = Compress(raw);
     z.resize(z.size() - c.cut);
     ASSERT_LE(z.size(), kMaxBlockPayload);
     const auto d = Block(0, 0, kW, kH, z);
-    std::size_t produced = 0;
-    EXPECT_EQ(DecodeBlockInto(s, {0, 0, kW, kH}, d.data(), &produced), c.result);
+    DecodeInfo info;
+    EXPECT_EQ(decoder.Decode(s, {0, 0, kW, kH}, d.data(), &info), c.result);
+    const std::size_t produced = info.produced;
     if (c.result == DecodeResult::kSkipped) {
       EXPECT_EQ(picture[0], 0x55);
       continue;

@@ -19,12 +19,21 @@ struct Screenshot {
   uint32_t At(int x, int y) const;
 };
 Screenshot Grab(const std::string& display, int width, int height);
+// The whole root window read through Xlib, each channel widened to 8 bits with the visual's
+// masks (rounded). Unlike Grab it reads 16-bit screens right: ImageMagick's xwd reader shifts
+// their channels (red lands in green), which only equal depths on both sides cancel out.
+Screenshot GrabExact(const std::string& display);
 // Pixels that differ between two shots of the same size; -1 when the sizes differ.
 long Differences(const Screenshot& a, const Screenshot& b);
 
 // Fills (x, y, w, h) of the root window with pixel and waits until the server has done it.
 bool FillRootRectangle(const std::string& display, int x, int y, int w, int h,
                        unsigned long pixel);
+
+// Covers the root window with a desktop of terminals full of text (the core "fixed" font,
+// 6x13, strokes one pixel wide, in panes of several colours) and a strip of colour steps along
+// the bottom, in the display's own pixel format at any depth. seed varies the text and colours.
+bool DrawTerminals(const std::string& display, int seed);
 
 // The id of a mapped window named exactly name, "" when there is none.
 std::string VisibleWindow(const std::string& display, const std::string& name);

@@ -5,6 +5,7 @@
 // broadcast area. Its socket buffer holds seconds of a paced stream (64 MB where the kernel
 // grants it), and it counts what the kernel dropped all the same. For use inside a private
 // network namespace only.
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -35,6 +36,8 @@ class WireReceiver {
   // The picture; pixels no block has reached yet hold 0xAB bytes.
   std::vector<uint8_t> Picture();
   bool Pointer(int32_t* x, int32_t* y);
+  // The areas of the blocks received so far, in order: {left, top, right, bottom}.
+  std::vector<std::array<int32_t, 4>> BlockAreas();
 
  private:
   void Run();
@@ -56,6 +59,7 @@ class WireReceiver {
   std::atomic<long> kernel_drops_{0};
   int32_t px_ = 0, py_ = 0;
   bool have_pointer_ = false;
+  std::vector<std::array<int32_t, 4>> blocks_;
 };
 
 }  // namespace testsupport

@@ -1,5 +1,6 @@
 #include "bench/BenchSupport.h"
 
+#include <time.h>
 #include <zlib.h>
 
 #include <algorithm>
@@ -16,6 +17,7 @@
 #include "platform/Screen.h"
 #include "platform/Socket.h"
 #include "server/Sampler.h"
+#include "server/Sender.h"
 #include "server/ServerState.h"
 
 namespace {
@@ -27,13 +29,60 @@ double Median(std::vector<double> v) {
   return v[v.size() / 2];
 }
 
+double ThreadCpuSeconds() {
+  timespec t{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
+}
+
 bool SetUpServerState(int width, int height) {
   g_dirty_region = new Region;
   g_mutex = new std::mutex;
   g_clip = ClipRect{0, 0, width, height};
   g_multicast_sock = OpenMulticastSender(g_port, "");
   g_cursor_changed = 0;
-  return g_multicast_sock != INVALID_SOCKET;
+  if (g_multicast_sock == INVALID_SOCKET || !StartServerSender()) return false;
+  ApplySendSettings();
+  return true;
+}
+
+double MeasureFloor(ScreenSource& screen, const std::vector<Rect>& blocks, int width, int height,
+                    double* capture_s, double* compress_s, double* cpu_s) {
+  const std::size_t stride = static_cast<std::size_t>(width) * 4;
+  static std::vector<uint8_t> pixels, out(kMaxDatagramBytes), piece;
+  pixels.resize(stride * static_cast<std::size_t>(height));
+  z_stream z{};
+  deflateInit(&z, 1);
+  const double cpu0 = ThreadCpuSeconds();
+  const auto t0 = Clock::now();
+  screen.Capture(Rect{0, 0, width, height}, pixels.data(), stride);
+  const auto t1 = Clock::now();
+  for (const Rect& b : blocks) {
+    const std::size_t s = static_cast<std::size_t>(ScanLineBytes(b.Width(), 32));
+    const std::size_t n = s * static_cast<std::size_t>(b.Height());
+    const uint8_t* src = pixels.data() + static_cast<std::size_t>(b.top) * stride;
+    if (b.Width() != width) {  // a narrower block: its rows are not contiguous in the capture
+      piece.resize(n);
+      for (int64_t y = 0; y < b.Height(); ++y)
+        std::memcpy(&piece[static_cast<std::size_t>(y) * s],
+                    pixels.data() + static_cast<std::size_t>(b.top + y) * stride +
+                        static_cast<std::size_t>(b.left) * 4,
+                    s);
+      src = piece.data();
+    }
+    deflateReset(&z);
+    z.next_in = const_cast<Bytef*>(src);
+    z.avail_in = static_cast<uInt>(n);
+    z.next_out = out.data();
+    z.avail_out = static_cast<uInt>(out.size());
+    deflate(&z, Z_FINISH);
+  }
+  const auto t2 = Clock::now();
+  if (cpu_s) *cpu_s = ThreadCpuSeconds() - cpu0;
+  deflateEnd(&z);
+  if (capture_s) *capture_s = std::chrono::duration<double>(t1 - t0).count();
+  if (compress_s) *compress_s = std::chrono::duration<double>(t2 - t1).count();
+  return std::chrono::duration<double>(t2 - t0).count();
 }
 
 RefreshResult MeasureFullRefresh(ScreenSource& screen, int width, int height) {
@@ -46,48 +95,18 @@ RefreshResult MeasureFullRefresh(ScreenSource& screen, int width, int height) {
     if (record && h.kind == UPDATE_BLOCK) blocks.push_back(Rect{h.left, h.top, h.right, h.bottom});
     SendDatagram(g_multicast_sock, g_group, g_port, data, static_cast<int>(n));
   });
-  // Warm-up run, which also records the blocks the floor compresses.
+  // Warm-up run, which also records the blocks the floor compresses. One tick does it all.
+  SetSamplerTickBudget(std::chrono::nanoseconds(0));
   record = true;
+  ResetSampler();  // refreshes begin at most once a second; each run is a fresh start
   g_full_refresh = 1;
   ScreenTick();
   record = false;
-  const std::size_t stride = static_cast<std::size_t>(width) * 4;
-  std::vector<uint8_t> pixels(stride * height), out(kMaxBlockPayload + 1024), piece;
-  z_stream z{};
-  deflateInit(&z, 1);
-  // The floor: one capture of the screen and one deflate per block sent, nothing else.
-  auto floor_run = [&](double* cap, double* comp) {
-    const auto t0 = Clock::now();
-    screen.Capture(Rect{0, 0, width, height}, pixels.data(), stride);
-    const auto t1 = Clock::now();
-    for (const Rect& b : blocks) {
-      const std::size_t s = static_cast<std::size_t>(ScanLineBytes(b.Width(), 32));
-      const uint8_t* src;
-      std::size_t n = s * static_cast<std::size_t>(b.Height());
-      if (b.Width() == width) {
-        src = pixels.data() + static_cast<std::size_t>(b.top) * stride;
-      } else {  // a column cut: its rows are not contiguous in the capture
-        piece.resize(n);
-        for (int64_t y = 0; y < b.Height(); ++y)
-          memcpy(&piece[static_cast<std::size_t>(y) * s],
-                 pixels.data() + static_cast<std::size_t>(b.top + y) * stride + static_cast<std::size_t>(b.left) * 4, s);
-        src = piece.data();
-      }
-      deflateReset(&z);
-      z.next_in = const_cast<Bytef*>(src);
-      z.avail_in = static_cast<uInt>(n);
-      z.next_out = out.data();
-      z.avail_out = static_cast<uInt>(out.size());
-      deflate(&z, Z_FINISH);
-    }
-    const auto t2 = Clock::now();
-    *cap = std::chrono::duration<double>(t1 - t0).count();
-    *comp = std::chrono::duration<double>(t2 - t1).count();
-  };
   // Full refreshes and floors alternate, so that the load of a shared machine weighs on both.
   std::vector<double> total, capture, compress, send, floor, floor_capture, floor_compress;
   SamplerTimes last{};
   for (int i = 0; i < kBenchRuns; ++i) {
+    ResetSampler();
     g_full_refresh = 1;
     EnableSamplerTimes(true);
     const auto t0 = Clock::now();
@@ -100,12 +119,12 @@ RefreshResult MeasureFullRefresh(ScreenSource& screen, int width, int height) {
     compress.push_back(last.compress_s);
     send.push_back(last.send_s);
     double cap, comp;
-    floor_run(&cap, &comp);
+    MeasureFloor(screen, blocks, width, height, &cap, &comp, nullptr);
     floor_capture.push_back(cap);
     floor_compress.push_back(comp);
     floor.push_back(cap + comp);
   }
-  deflateEnd(&z);
+  SetSamplerTickBudget(std::chrono::milliseconds(20));
   SetSamplerSink(nullptr);
   SetSamplerScreen(nullptr);
   return RefreshResult{Median(total), Median(capture), Median(compress), Median(send), Median(floor),

@@ -34,7 +34,14 @@ Monitor::Monitor() {
   setGeometry(0, 0, 0, 0);
   screen_timer_.setTimerType(Qt::CoarseTimer);
   pointer_timer_.setTimerType(Qt::CoarseTimer);
-  connect(&screen_timer_, &QTimer::timeout, [] { ScreenTick(); });
+  // A tick that stopped for its time budget goes on once pending events are handled.
+  continue_timer_.setSingleShot(true);
+  connect(&continue_timer_, &QTimer::timeout, [this] {
+    if (ScreenTick()) continue_timer_.start(0);
+  });
+  connect(&screen_timer_, &QTimer::timeout, [this] {
+    if (!continue_timer_.isActive() && ScreenTick()) continue_timer_.start(0);
+  });
   connect(&pointer_timer_, &QTimer::timeout, [] { SendPointer(); });
 }
 

@@ -52,6 +52,7 @@ class Monitor : public QWidget {
   QAction* exit_action_ = nullptr;
   QTimer screen_timer_;   // TIMER_SCREEN
   QTimer pointer_timer_;  // TIMER_POINTER
+  QTimer continue_timer_;  // the rest of a tick that used its time
   QPointer<QDialog> dialog_;  // the open ServerDialog, if any
   bool exiting_ = false;
 };

@@ -1,5 +1,7 @@
 #include "server/ServerDialog.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -14,6 +16,7 @@
 #include "Common/Registry.h"
 #include "Common/Target.h"
 #include "platform/Socket.h"
+#include "server/Sampler.h"
 #include "server/ServerState.h"
 #include "server/varno.h"
 #include "ui_ServerDialog.h"
@@ -46,6 +49,10 @@ ServerDialog::ServerDialog(QWidget* parent) : QDialog(parent), ui_(new Ui::Serve
   values_.rate_pointer = g_rate_pointer;
   values_.rate_screen = g_rate_screen;
   values_.compression_level = g_compression_level;
+  values_.max_datagram = g_max_datagram;
+  // Values past the integer rule's range cannot be typed back; shown as the largest that can.
+  values_.max_rate = static_cast<int>(std::min<uint32_t>(g_max_rate, INT32_MAX));
+  values_.refresh_cycle = static_cast<int>(std::min<uint32_t>(g_refresh_cycle, INT32_MAX));
 
   ui_->setupUi(this);
   setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint |
@@ -68,6 +75,9 @@ QLineEdit* ServerDialog::clip_bottom_edit() const { return ui_->editClipBottom; 
 QLineEdit* ServerDialog::rate_screen_edit() const { return ui_->editRateScreen; }
 QLineEdit* ServerDialog::rate_pointer_edit() const { return ui_->editRatePointer; }
 QSlider* ServerDialog::compression_slider() const { return ui_->sliderCompression; }
+QLineEdit* ServerDialog::max_datagram_edit() const { return ui_->editMaxDatagram; }
+QLineEdit* ServerDialog::max_rate_edit() const { return ui_->editMaxRate; }
+QLineEdit* ServerDialog::refresh_cycle_edit() const { return ui_->editRefreshCycle; }
 
 void ServerDialog::ToControls() {
   ui_->editTarget->setText(QString::fromUtf8(values_.target.c_str()));
@@ -78,6 +88,9 @@ void ServerDialog::ToControls() {
   ui_->editRateScreen->setText(QString::number(values_.rate_screen));
   ui_->editRatePointer->setText(QString::number(values_.rate_pointer));
   ui_->sliderCompression->setValue(values_.compression_level);
+  ui_->editMaxDatagram->setText(QString::number(values_.max_datagram));
+  ui_->editMaxRate->setText(QString::number(values_.max_rate));
+  ui_->editRefreshCycle->setText(QString::number(values_.refresh_cycle));
 }
 
 void ServerDialog::Refuse(QLineEdit* field, const char* message) {
@@ -96,6 +109,9 @@ bool ServerDialog::FromControls(Values& out) {
       {ui_->editClipBottom, &out.clip_bottom}, {ui_->editClipLeft, &out.clip_left},
       {ui_->editClipRight, &out.clip_right},   {ui_->editClipTop, &out.clip_top},
       {ui_->editRatePointer, &out.rate_pointer}, {ui_->editRateScreen, &out.rate_screen},
+      // Below the slider, which cannot fail: read after it in the same order.
+      {ui_->editMaxDatagram, &out.max_datagram}, {ui_->editMaxRate, &out.max_rate},
+      {ui_->editRefreshCycle, &out.refresh_cycle},
   };
   for (const Field& f : fields) {
     if (!ParseDialogInteger(FieldText(f.edit).c_str(), f.value)) {
@@ -140,6 +156,18 @@ bool ServerDialog::Check(const Values& v) {
     Refuse(ui_->editRatePointer, "The Pointer Update Rate must be at least 10 ms.");
     return false;
   }
+  if (v.max_datagram < kMinMaxDatagram || v.max_datagram > kMaxMaxDatagram) {
+    Refuse(ui_->editMaxDatagram, "The Max Datagram must be from 576 to 65507 bytes.");
+    return false;
+  }
+  if (v.max_rate < 0) {
+    Refuse(ui_->editMaxRate, "The Max Rate must be 0 (unpaced) or more kbit/s.");
+    return false;
+  }
+  if (v.refresh_cycle < 0) {
+    Refuse(ui_->editRefreshCycle, "The Refresh Cycle must be 0 (off) or more seconds.");
+    return false;
+  }
   return true;
 }
 
@@ -162,13 +190,21 @@ bool ServerDialog::Apply() {
       g_port = port;
     }
     SetSettingString("MulticastTarget", values_.target.c_str(), kSettingsSection);
-    if (g_multicast_sock != INVALID_SOCKET) {
-      CloseSocket(g_multicast_sock);
-      // Linux hands the number out again at once; a stale copy would send on someone else's
-      // descriptor.
-      g_multicast_sock = INVALID_SOCKET;
+    {
+      // The sender thread may be inside a send on the old socket.
+      std::lock_guard<std::mutex> lock(g_socket_mutex);
+      if (g_multicast_sock != INVALID_SOCKET) {
+        CloseSocket(g_multicast_sock);
+        // Linux hands the number out again at once; a stale copy would send on someone
+        // else's descriptor.
+        g_multicast_sock = INVALID_SOCKET;
+      }
     }
-    g_multicast_sock = OpenMulticastSender(g_port, "");
+    const int sock = OpenMulticastSender(g_port, "");
+    {
+      std::lock_guard<std::mutex> lock(g_socket_mutex);
+      g_multicast_sock = sock;
+    }
     if (g_multicast_sock == INVALID_SOCKET) {
       ReportCheckFailure("g_multicast_sock != -1", kModule, 94);
       ConditionBox("g_multicast_sock != -1", kModule, 94);
@@ -182,6 +218,13 @@ bool ServerDialog::Apply() {
   StoreInt("RatePointer", values_.rate_pointer);
   StoreInt("RateScreen", values_.rate_screen);
   StoreInt("CompressionLevel", values_.compression_level);
+  g_max_datagram = values_.max_datagram;
+  g_max_rate = static_cast<uint32_t>(values_.max_rate);
+  g_refresh_cycle = static_cast<uint32_t>(values_.refresh_cycle);
+  StoreInt("MaxDatagram", values_.max_datagram);
+  StoreInt("MaxRate", values_.max_rate);
+  StoreInt("RefreshCycle", values_.refresh_cycle);
+  ApplySendSettings();
   return true;
 }
 

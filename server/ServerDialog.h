@@ -1,6 +1,6 @@
 #pragma once
-// The settings dialog of the server: target, broadcast area, timer periods and compression
-// level. OK applies the values to the running server at once and writes them to the settings
+// The settings dialog of the server: target, broadcast area, timer periods, compression
+// level and the network settings (largest datagram, rate, healing cycle). OK applies the values to the running server at once and writes them to the settings
 // store. Main thread; modal, without owner.
 #include <cstdint>
 #include <memory>
@@ -24,6 +24,7 @@ class ServerDialog : public QDialog {
     std::string target;  // "group:port"
     int32_t clip_bottom = 0, clip_left = 0, clip_right = 0, clip_top = 0;
     int rate_pointer = 0, rate_screen = 0, compression_level = 0;
+    int max_datagram = 0, max_rate = 0, refresh_cycle = 0;
   };
   const Values& values() const { return values_; }
 
@@ -40,6 +41,9 @@ class ServerDialog : public QDialog {
   QLineEdit* rate_screen_edit() const;
   QLineEdit* rate_pointer_edit() const;
   QSlider* compression_slider() const;
+  QLineEdit* max_datagram_edit() const;
+  QLineEdit* max_rate_edit() const;
+  QLineEdit* refresh_cycle_edit() const;
 
  private:
   void ToControls();

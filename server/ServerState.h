@@ -20,6 +20,9 @@ extern std::atomic<int> g_full_refresh;    // set: full refresh at the next scre
 extern std::atomic<int> g_cursor_changed;  // set: pointer changed since the last datagram
 extern ClipRect g_clip;                 // broadcast area
 extern int g_multicast_sock;            // sending socket, INVALID_SOCKET when none
+// Guards g_multicast_sock against the sender thread: it sends holding this, and the settings
+// dialog holds it while it closes and re-opens the socket.
+extern std::mutex g_socket_mutex;
 extern char g_group[kTextBytes];        // target group, cut at its colon
 extern int g_port;                      // target port
 // Guards every write of the g_group/g_port pair and the rendezvous thread's copy of it, so
@@ -28,6 +31,9 @@ extern std::mutex g_target_mutex;
 extern int g_rate_screen;               // ms
 extern int g_rate_pointer;              // ms
 extern int g_compression_level;         // 0..9, -1: zlib's default
+extern int g_max_datagram;              // bytes of a whole UDP payload, 576..65507
+extern uint32_t g_max_rate;             // kbit/s on the wire, 0: unpaced
+extern uint32_t g_refresh_cycle;        // seconds to send the whole area again, 0: off
 
 constexpr int TIMER_SCREEN = 1;
 constexpr int TIMER_POINTER = 2;

@@ -29,7 +29,17 @@ const char kUsage[] =
     "  GROUP[:PORT]  send to this IPv4 multicast group and port for this run only\n"
     "                (default: the stored MulticastTarget, else 227.0.1.1:10510)\n"
     "  --help        show this text and exit\n"
-    "  --version     show the version and exit\n";
+    "  --version     show the version and exit\n"
+    "\n"
+    "Network settings (tray menu: Configure..., or the registry values of the same name in\n"
+    "HKEY_LOCAL_MACHINE\\SOFTWARE\\Orvane\\VARNO\\Parameters):\n"
+    "  MaxDatagram   largest datagram in bytes, 576 to 65507 (default 1472: one Ethernet\n"
+    "                frame). A datagram larger than a frame is lost whole when any of its\n"
+    "                fragments is; raise it only where the link's MTU is larger.\n"
+    "  MaxRate       most the server puts on the wire, kbit/s (default 50000; 0: unpaced).\n"
+    "                Lower it for Wi-Fi or for switch ports slower than the server's.\n"
+    "  RefreshCycle  seconds in which the whole picture is sent once more, so that what\n"
+    "                was lost heals and late viewers fill in (default 10; 0: off).\n";
 
 #ifndef VARNO_VERSION
 #define VARNO_VERSION "1.0.0"

@@ -16,6 +16,8 @@
 #include "platform/Thread.h"
 #include "server/Monitor.h"
 #include "server/Rendezvous.h"
+#include "server/Sampler.h"
+#include "server/Sender.h"
 #include "server/ServerState.h"
 #include "server/Tracker.h"
 
@@ -53,6 +55,11 @@ void ReadInt(const char* name, int32_t* value) {
   if (GetSettingDword(name, &stored, kSettingsSection)) *value = static_cast<int32_t>(stored);
 }
 
+void ReadDword(const char* name, uint32_t* value) {
+  uint32_t stored = 0;
+  if (GetSettingDword(name, &stored, kSettingsSection)) *value = stored;
+}
+
 }  // namespace
 
 void LoadTarget(int argc, char** argv) {
@@ -82,6 +89,10 @@ void LoadSettings(const Rect& clip_box) {
   ReadInt("RatePointer", &g_rate_pointer);
   ReadInt("RateScreen", &g_rate_screen);
   ReadInt("CompressionLevel", &g_compression_level);
+  uint32_t max_datagram = kDefaultMaxDatagram;
+  ReadDword("MaxDatagram", &max_datagram);
+  ReadDword("MaxRate", &g_max_rate);
+  ReadDword("RefreshCycle", &g_refresh_cycle);
 
   // An empty broadcast area would make every full refresh send nothing at all.
   if (g_clip.right <= g_clip.left || g_clip.bottom <= g_clip.top) {
@@ -96,6 +107,12 @@ void LoadSettings(const Rect& clip_box) {
   if (g_rate_pointer < kMinTimerPeriodMs)
     LogLine("Stored RatePointer %d ms is below %d ms; the timer runs at %d ms\n",
             g_rate_pointer, kMinTimerPeriodMs, kMinTimerPeriodMs);
+  g_max_datagram = kDefaultMaxDatagram;
+  if (max_datagram >= kMinMaxDatagram && max_datagram <= kMaxMaxDatagram)
+    g_max_datagram = static_cast<int>(max_datagram);
+  else
+    LogLine("Stored MaxDatagram %u is outside %d to %d bytes; %d bytes are used\n", max_datagram,
+            kMinMaxDatagram, kMaxMaxDatagram, kDefaultMaxDatagram);
   if (g_compression_level < -1 || g_compression_level > 9)
     LogLine("Stored CompressionLevel %d is outside 0 to 9; level %d is used\n",
             g_compression_level, kDefaultCompressionLevel);
@@ -148,12 +165,14 @@ bool VarnoApp::InitInstance(int argc, char** argv) {
   g_mutex = new (std::nothrow) std::mutex();
   if (!g_mutex || !g_dirty_region) return Fail("g_mutex", 253);
 
-  // 10., 11. Worker threads, created before step 12 so that the rendezvous thread inherits the
-  // normal priority.
+  // 10., 11. Worker threads, created before step 12 so that the rendezvous thread and the
+  // sender inherit the normal priority: pacing keeps its timing while the screen is busy.
   long rendezvous_tid = 0;
   if (!StartThread(RendezvousThread, nullptr, &rendezvous_tid)) return Fail("thread", 257);
   if (!StartThread(HookThread, nullptr, &hook_thread_id_)) return Fail("thread", 260);
   hook_thread_started_ = true;
+  if (!StartServerSender()) return Fail("thread", 262);
+  ApplySendSettings();
 
   // 12. Capturing and change tracking yield to the user's own programs.
   SetThreadPriorityOffset(hook_thread_id_, +5);

@@ -1,6 +1,7 @@
 #pragma once
 // The server's application object: start-up (settings, sending socket, shared state, worker
 // threads, hooks, tray monitor) and exit. Main thread only.
+#include <cstdint>
 #include <memory>
 
 #include "platform/Rect.h"
@@ -12,6 +13,13 @@ constexpr int kDefaultPort = 10510;
 constexpr int kDefaultRateScreen = 200;
 constexpr int kDefaultRatePointer = 50;
 constexpr int kDefaultCompressionLevel = 1;
+// Network settings. MaxDatagram: bytes of a whole UDP payload; 1472 fills one Ethernet frame
+// (1500 - 20 IP - 8 UDP); 576 is the least every IPv4 host takes, 65507 the most UDP carries.
+constexpr int kDefaultMaxDatagram = 1472;
+constexpr int kMinMaxDatagram = 576;
+constexpr int kMaxMaxDatagram = 65507;
+constexpr uint32_t kDefaultMaxRate = 50000;     // kbit/s; 0: unpaced
+constexpr uint32_t kDefaultRefreshCycle = 10;   // s; 0: off
 constexpr char kSettingsSection[] = "Parameters";
 
 // Shortest timer period in force; a stored or older value below it is raised when the timer
@@ -23,8 +31,9 @@ constexpr int kMinTimerPeriodMs = 10;
 // argument or stored text that is too long or names no IPv4 multicast group is refused with
 // a log line: the argument then leaves the stored target, the stored text the default.
 void LoadTarget(int argc, char** argv);
-// Sets g_clip from the screen's clip box, then the stored Clip*, Rate* and CompressionLevel
-// values where present. A stored broadcast area with no pixels is replaced by the clip box.
+// Sets g_clip from the screen's clip box, then the stored Clip*, Rate*, CompressionLevel,
+// MaxDatagram, MaxRate and RefreshCycle values where present. A stored broadcast area with no
+// pixels is replaced by the clip box, a MaxDatagram outside 576..65507 by 1472 (one log line).
 void LoadSettings(const Rect& clip_box);
 
 // The tray tip for the target now in force, "Orvane VARNO [group:port]", cut to 63 bytes.

@@ -23,6 +23,7 @@
 #include "platform/Thread.h"
 #include "server/Rendezvous.h"
 #include "server/Sampler.h"
+#include "server/Sender.h"
 #include "server/ServerState.h"
 #include "server/Tracker.h"
 #include "tests/support/TestSupport.h"
@@ -150,6 +151,10 @@ TEST(EngineIntegration, DrawingReachesTheReceiverAndRefreshesOnRequest) {
   g_clip = ClipRect{0, 0, kWidth, kHeight};
   g_multicast_sock = OpenMulticastSender(g_port, "");
   ASSERT_NE(g_multicast_sock, INVALID_SOCKET);
+  // Areas are counted as refreshes here: no healing cycle, which repeats the area.
+  g_refresh_cycle = 0;
+  ASSERT_TRUE(StartServerSender());
+  ApplySendSettings();
   long rendezvous = 0, hook = 0;
   ASSERT_TRUE(StartThread(RendezvousThread, nullptr, &rendezvous));
   ASSERT_TRUE(StartThread(HookThread, nullptr, &hook));
@@ -200,6 +205,8 @@ TEST(EngineIntegration, DrawingReachesTheReceiverAndRefreshesOnRequest) {
 
   EXPECT_EQ(Ask("init\r\n"), "227.0.1.1:10510\r\n");
   EXPECT_EQ(receiver.areas(), 1);
+  // Refreshes begin at most once a second; this one is asked for after that.
+  std::this_thread::sleep_until(receiver.last_area() + std::chrono::seconds(1));
   const auto asked = Clock::now();
   EXPECT_EQ(Ask("go\r\n"), "");
   ASSERT_TRUE(testsupport::WaitFor([&] { return receiver.areas() == 2; }, std::chrono::seconds(3)));

@@ -13,6 +13,8 @@ class SamplerTest : public ::testing::Test {
  protected:
   void SetUp() override {
     FreshServerState();
+    // The strip rule is the whole story at the largest datagram; smaller ones are below.
+    g_max_datagram = kMaxDatagramBytes;
     ResetSampler();
     SetSamplerRealloc(nullptr);
     SetSamplerSink([this](const uint8_t* data, std::size_t n) {
@@ -365,6 +367,182 @@ TEST_F(SamplerTest, FailedAllocationsDropStripsOrHoldTheRegion) {
   for (const Datagram& d : blocks) EXPECT_GE(d.h.top, 600);
   EXPECT_TRUE(g_dirty_region->Empty());
   ExpectBlocksTile({0, 600, 500, 700});
+}
+
+// Applies every block in the order handed over to a picture of the screen's size; false
+// when a block does not decode.
+bool Replay(const std::vector<Datagram>& sent, FakeScreen& screen, const Rect& area,
+            std::vector<uint8_t>& picture) {
+  const int bpp = screen.BitsPerPixel(), pb = bpp / 8;
+  std::vector<uint8_t> pixels;
+  for (const Datagram& d : sent) {
+    if (d.h.kind != UPDATE_BLOCK) continue;
+    if (!InflateBlock(d, bpp, pixels)) return false;
+    const int64_t s = ScanLineBytes(int64_t{d.h.right} - d.h.left, bpp);
+    for (int64_t y = d.h.top; y < d.h.bottom; ++y)
+      for (int64_t x = d.h.left; x < d.h.right; ++x)
+        for (int i = 0; i < pb; ++i)
+          picture[static_cast<std::size_t>(((y - area.top) * area.Width() + (x - area.left)) * pb + i)] =
+              pixels[static_cast<std::size_t>((y - d.h.top) * s + (x - d.h.left) * pb + i)];
+  }
+  return true;
+}
+
+// Blocks at the default MaxDatagram, and smaller by the trailer a sealer will add: every
+// block fits, the budget is used, and the picture is rebuilt exactly.
+TEST_F(SamplerTest, BlocksFitMaxDatagramLessTheSealersTrailer) {
+  for (std::size_t trailer : {std::size_t{0}, std::size_t{40}}) {
+    SCOPED_TRACE(trailer);
+    ResetSampler();  // the refresh gate
+    FakeScreen s(640, 480, 32, FakeScreen::Content::kPhoto);
+    Use(s);
+    RecordingOutput out;
+    out.trailer = trailer;
+    SetSamplerOutput(&out);
+    g_max_datagram = 1472;
+    g_clip = ClipRect{0, 0, 640, 480};
+    g_full_refresh = 1;
+    ScreenTick();
+    SetSamplerOutput(nullptr);
+    std::size_t largest = 0;
+    for (const Datagram& d : out.sent) largest = std::max(largest, d.bytes.size());
+    EXPECT_LE(largest, 1472 - trailer);
+    EXPECT_GE(largest, (1472 - trailer) * 9 / 10) << "the budget is used";
+    sent = out.sent;
+    ExpectBlocksTile({0, 0, 640, 480});
+  }
+}
+
+// While the sender has no room the tick leaves the region alone, so damage keeps merging;
+// a tick that runs out of room puts the rest back; the newest content of every area goes out
+// after the older, and the hand-over never holds more than its bound.
+TEST_F(SamplerTest, LaggingSenderMergesDamageAndNewestContentGoesLast) {
+  FakeScreen s(1000, 600, 32, FakeScreen::Content::kPhoto);
+  Use(s);
+  RecordingOutput out;
+  out.capacity = 2 * StripReserveBytes();
+  SetSamplerOutput(&out);
+  g_max_datagram = 1472;
+  const Rect all{0, 0, 1000, 600};
+  Dirty(all);
+  ScreenTick();  // runs out of room part of the way down
+  EXPECT_FALSE(g_dirty_region->Empty()) << "the rest waits in the region";
+  EXPECT_LE(out.most_queued, out.capacity);
+  const std::size_t handed = out.sent.size(), captures = s.captures.size();
+
+  // A client paints over sent and unsent parts while the sender lags: nothing is taken.
+  s.painted = Rect{100, 50, 900, 550};
+  s.paint = 0x5A;
+  Dirty(s.painted);
+  ScreenTick();
+  EXPECT_EQ(out.sent.size(), handed);
+  EXPECT_EQ(s.captures.size(), captures);
+
+  for (int i = 0; i < 40 && !g_dirty_region->Empty(); ++i) {
+    out.Drain();
+    ScreenTick();
+    EXPECT_LE(out.most_queued, out.capacity);
+  }
+  EXPECT_TRUE(g_dirty_region->Empty());
+  SetSamplerOutput(nullptr);
+  std::vector<uint8_t> picture(1000u * 600 * 4, 0xEE);
+  ASSERT_TRUE(Replay(out.sent, s, all, picture));
+  long wrong = 0;
+  for (int64_t y = 0; y < 600; ++y)
+    for (int64_t x = 0; x < 1000; ++x)
+      for (int i = 0; i < 4; ++i)
+        wrong += picture[static_cast<std::size_t>((y * 1000 + x) * 4 + i)] != s.Byte(x, y, i);
+  EXPECT_EQ(wrong, 0) << "an older block went out after a newer one, or a part never went";
+}
+
+// A tick stops once it has used its time (after at least one strip) and says so; the rest
+// waits in the region and the following ticks send it, each pixel once.
+TEST_F(SamplerTest, ATickStopsAfterItsTimeAndTheNextOnesGoOn) {
+  FakeScreen s(1000, 600, 32);
+  s.capture_delay = std::chrono::milliseconds(15);
+  Use(s);
+  SetSamplerTickBudget(std::chrono::milliseconds(20));
+  Dirty({0, 0, 1000, 600});
+  int ticks = 0;
+  std::size_t last = 0;
+  for (bool more = true; more && ticks < 50; ++ticks) {
+    more = ScreenTick();
+    EXPECT_GT(Kind(UPDATE_BLOCK).size(), last) << "a tick that sent nothing, at " << ticks;
+    last = Kind(UPDATE_BLOCK).size();
+    if (more) {
+      EXPECT_FALSE(g_dirty_region->Empty());
+    }
+  }
+  SetSamplerTickBudget(std::chrono::nanoseconds(0));
+  EXPECT_GT(ticks, 1) << "one tick did it all";
+  EXPECT_TRUE(g_dirty_region->Empty());
+  ExpectBlocksTile({0, 0, 1000, 600});
+}
+
+// Thirty "go" within a second, ticks every 200 ms: two full refreshes, the second one a
+// second after the first; a request after that waits for the next second.
+TEST_F(SamplerTest, RefreshRequestsMergeIntoAtMostOneASecond) {
+  FakeScreen s(320, 200, 32);
+  Use(s);
+  g_clip = ClipRect{0, 0, 320, 200};
+  const auto t0 = std::chrono::steady_clock::time_point{} + std::chrono::hours(1);
+  auto now = t0;
+  SetSamplerClock([&] { return now; });
+  std::vector<std::chrono::milliseconds> refreshes;
+  auto tick = [&] {
+    const std::size_t before = Kind(UPDATE_AREA).size();
+    ScreenTick();
+    if (Kind(UPDATE_AREA).size() > before)
+      refreshes.push_back(std::chrono::duration_cast<std::chrono::milliseconds>(now - t0));
+  };
+  g_full_refresh = 1;
+  tick();
+  for (int ms = 10, asked = 0; ms <= 3000; ms += 10) {
+    now = t0 + std::chrono::milliseconds(ms);
+    if (asked < 30 && ms % 30 == 0) {
+      g_full_refresh = 1;
+      ++asked;
+    }
+    if (ms == 1100) g_full_refresh = 1;  // just after the second refresh began
+    if (ms % 200 == 0) tick();
+  }
+  SetSamplerClock(nullptr);
+  ASSERT_EQ(refreshes.size(), 3u);
+  EXPECT_EQ(refreshes[0].count(), 0);
+  EXPECT_EQ(refreshes[1].count(), 1000);
+  EXPECT_EQ(refreshes[2].count(), 2000);
+  EXPECT_EQ(g_full_refresh.load(), 0);
+}
+
+// With a cycle of 2 s and nothing changing: the area once a second, and between two areas
+// of the cycle's start the whole area once more in slices.
+TEST_F(SamplerTest, IdleScreenHealsOverTheCycle) {
+  FakeScreen s(320, 200, 32);
+  Use(s);
+  g_clip = ClipRect{0, 0, 320, 200};
+  g_refresh_cycle = 2;
+  g_max_datagram = 1472;
+  ResetSampler();  // takes the cycle's setting
+  const auto t0 = std::chrono::steady_clock::time_point{} + std::chrono::hours(1);
+  auto now = t0;
+  SetSamplerClock([&] { return now; });
+  g_full_refresh = 1;
+  ScreenTick();
+  const std::size_t after_refresh = sent.size();
+  for (int ms = 200; ms <= 4400; ms += 200) {
+    now = t0 + std::chrono::milliseconds(ms);
+    ScreenTick();
+  }
+  SetSamplerClock(nullptr);
+  EXPECT_EQ(Kind(UPDATE_AREA).size(), 5u) << "at 0, 1, 2, 3 and 4 s";
+  std::vector<int> rows(200, 0);
+  for (std::size_t i = after_refresh; i < sent.size(); ++i)
+    if (sent[i].h.kind == UPDATE_BLOCK)
+      for (int32_t y = sent[i].h.top; y < sent[i].h.bottom; ++y)
+        rows[static_cast<std::size_t>(y)] += sent[i].h.left == 0 ? 1 : 0;
+  for (int n : rows) EXPECT_EQ(n, 2) << "two cycles in 4.4 s, each row once a cycle";
+  g_refresh_cycle = 0;
+  ResetSampler();
 }
 
 TEST_F(SamplerTest, WithoutScreenStripsAreDroppedQuietly) {

@@ -8,11 +8,13 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
 
 #include "Common/MulticastSocket.h"
+#include "Common/Registry.h"
 #include "Common/UpdateHeader.h"
 #include "platform/Socket.h"
 
@@ -47,6 +49,16 @@ std::string Server::Log() const {
   std::string out;
   Run("cat '" + dir_ + "'/server/varno-*.log '" + dir_ + "/server/varno.out' 2>/dev/null", &out);
   return out;
+}
+
+bool ServerSetting(const testsupport::TempDir& dir, const char* name, uint32_t value) {
+  const char* saved = std::getenv("ORVANE_REGISTRY");
+  const std::string before = saved ? saved : "";
+  setenv("ORVANE_REGISTRY", (dir / "sreg").c_str(), 1);
+  const bool ok = SetSettingDword(name, value, "Parameters");
+  if (saved) setenv("ORVANE_REGISTRY", before.c_str(), 1);
+  else unsetenv("ORVANE_REGISTRY");
+  return ok;
 }
 
 std::string Server::LogFile() const {

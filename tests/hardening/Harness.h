@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <atomic>
+#include <cstdint>
 #include <chrono>
 #include <memory>
 #include <mutex>
@@ -41,6 +42,9 @@ class Server {
   std::string dir_;
   std::unique_ptr<testsupport::Child> child_;
 };
+
+// Stores a REG_DWORD in the settings store that Server uses for dir (before it starts).
+bool ServerSetting(const testsupport::TempDir& dir, const char* name, uint32_t value);
 
 // glimt on its display, pointed at a server host or group, with its own settings store.
 std::unique_ptr<testsupport::Child> StartViewer(const testsupport::Xvfb& x,

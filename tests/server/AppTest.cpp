@@ -229,6 +229,10 @@ TEST(VarnoEndToEnd, TrayRefreshChangesRendezvousAndExit) {
   const int rx = OpenMulticastReceiver("227.0.1.1", 10510);
   ASSERT_NE(rx, INVALID_SOCKET);
   ASSERT_TRUE(trayer.ok()) << "trayer did not start";
+  // Without the healing cycle an idle screen sends nothing at all.
+  setenv("ORVANE_REGISTRY", (dir / "registry").c_str(), 1);
+  ASSERT_TRUE(SetSettingDword("RefreshCycle", 0, "Parameters"));
+  unsetenv("ORVANE_REGISTRY");
 
   Child varno({dir / "varno"}, ServerEnv(x, dir));
 

@@ -21,6 +21,7 @@
 #include "platform/Thread.h"
 #include "server/Monitor.h"
 #include "server/Rendezvous.h"
+#include "server/Sender.h"
 #include "server/ServerDialog.h"
 #include "tests/server/ServerTestUtil.h"
 
@@ -59,9 +60,10 @@ int LocalPort(int sock) {
   return ntohs(sa.sin_port);
 }
 
-const char* const kIntegerNames[] = {"ClipLeft",    "ClipRight",  "ClipTop",
+const char* const kIntegerNames[] = {"ClipLeft",    "ClipRight",   "ClipTop",
                                      "ClipBottom",  "RatePointer", "RateScreen",
-                                     "CompressionLevel"};
+                                     "CompressionLevel", "MaxDatagram", "MaxRate",
+                                     "RefreshCycle"};
 
 class ServerDialogTest : public ::testing::Test {
  protected:
@@ -104,9 +106,12 @@ TEST_F(ServerDialogTest, ShowsTheRunningValues) {
   EXPECT_EQ(dialog.compression_slider()->minimum(), 0);
   EXPECT_EQ(dialog.compression_slider()->maximum(), 9);
   EXPECT_EQ(dialog.compression_slider()->tickPosition(), QSlider::TicksAbove);
+  EXPECT_EQ(dialog.max_datagram_edit()->text(), "1472");
+  EXPECT_EQ(dialog.max_rate_edit()->text(), "50000");
+  EXPECT_EQ(dialog.refresh_cycle_edit()->text(), "10");
 }
 
-TEST_F(ServerDialogTest, OkWithoutChangesWritesAllSevenIntegersAndKeepsTheSocket) {
+TEST_F(ServerDialogTest, OkWithoutChangesWritesAllTenIntegersAndKeepsTheSocket) {
   const int sock = g_multicast_sock;
   const ino_t inode = SocketInode(sock);
   BoxCatcher boxes;
@@ -114,7 +119,7 @@ TEST_F(ServerDialogTest, OkWithoutChangesWritesAllSevenIntegersAndKeepsTheSocket
   dialog.OnOK();
   EXPECT_EQ(dialog.result(), QDialog::Accepted);
   EXPECT_TRUE(boxes.texts().empty());
-  const uint32_t want[] = {0, 1024, 0, 768, 50, 200, 1};
+  const uint32_t want[] = {0, 1024, 0, 768, 50, 200, 1, 1472, 50000, 10};
   for (size_t i = 0; i < std::size(kIntegerNames); ++i)
     EXPECT_EQ(StoredDword(kIntegerNames[i]), want[i]) << kIntegerNames[i];
   EXPECT_EQ(StoredString("MulticastTarget"), std::nullopt) << "target unchanged: not written";
@@ -195,6 +200,9 @@ TEST_F(ServerDialogTest, NonIntegerFieldChangesNothingAndTakesTheFocus) {
       {"ClipTop", &ServerDialog::clip_top_edit, "- 1"},
       {"Pointer Update Rate", &ServerDialog::rate_pointer_edit, "99999999999"},
       {"Screen Update Rate", &ServerDialog::rate_screen_edit, "fast"},
+      {"Max Datagram", &ServerDialog::max_datagram_edit, "1.5k"},
+      {"Max Rate", &ServerDialog::max_rate_edit, "2147483648"},
+      {"Refresh Cycle", &ServerDialog::refresh_cycle_edit, "ten"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.field);
@@ -254,6 +262,11 @@ TEST_F(ServerDialogTest, ValuesThatMakeNoSenseAreRefusedNamingTheField) {
       {&ServerDialog::target_edit, too_long, "Multicast Address"},
       {&ServerDialog::target_edit, "227.0.1.1:", "port"},
       {&ServerDialog::target_edit, "227.0.1.1:65536", "port"},
+      {&ServerDialog::max_datagram_edit, "575", "Max Datagram"},
+      {&ServerDialog::max_datagram_edit, "65508", "Max Datagram"},
+      {&ServerDialog::max_datagram_edit, "0", "Max Datagram"},
+      {&ServerDialog::max_rate_edit, "-1", "Max Rate"},
+      {&ServerDialog::refresh_cycle_edit, "-1", "Refresh Cycle"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text.substr(0, 30));
@@ -291,6 +304,37 @@ TEST_F(ServerDialogTest, SliderEndsGiveLevelsZeroAndNine) {
   ServerDialog dialog;
   dialog.compression_slider()->setValue(42);  // beyond the right end
   EXPECT_EQ(dialog.compression_slider()->value(), 9);
+}
+
+// The network settings at their edges are taken, stored and in force at once: the sender's
+// queue follows the rate.
+TEST_F(ServerDialogTest, NetworkSettingsAtTheirEdgesApplyAtOnce) {
+  ASSERT_TRUE(StartServerSender());
+  struct Case { const char* datagram; const char* rate; const char* cycle; int d; uint32_t r, c; };
+  const Case cases[] = {
+      {"576", "0", "0", 576, 0, 0},
+      {"577", "1", "1", 577, 1, 1},
+      {"65506", "2147483647", "86400", 65506, 2147483647u, 86400},
+      {" 65507 ", "50000", "10", 65507, 50000, 10},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.datagram);
+    BoxCatcher boxes;
+    ServerDialog dialog;
+    dialog.max_datagram_edit()->setText(c.datagram);
+    dialog.max_rate_edit()->setText(c.rate);
+    dialog.refresh_cycle_edit()->setText(c.cycle);
+    dialog.OnOK();
+    EXPECT_TRUE(boxes.texts().empty());
+    EXPECT_EQ(dialog.result(), QDialog::Accepted);
+    EXPECT_EQ(g_max_datagram, c.d);
+    EXPECT_EQ(g_max_rate, c.r);
+    EXPECT_EQ(g_refresh_cycle, c.c);
+    EXPECT_EQ(StoredDword("MaxDatagram"), static_cast<uint32_t>(c.d));
+    EXPECT_EQ(StoredDword("MaxRate"), c.r);
+    EXPECT_EQ(StoredDword("RefreshCycle"), c.c);
+    EXPECT_EQ(ServerSender()->queue().capacity(), QueueBytesFor(uint64_t{c.r} * 1000 / 8));
+  }
 }
 
 TEST_F(ServerDialogTest, CancelChangesNothing) {

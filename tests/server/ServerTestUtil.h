@@ -47,6 +47,9 @@ inline void ResetServerGlobals() {
   g_rate_screen = kDefaultRateScreen;
   g_rate_pointer = kDefaultRatePointer;
   g_compression_level = kDefaultCompressionLevel;
+  g_max_datagram = kDefaultMaxDatagram;
+  g_max_rate = kDefaultMaxRate;
+  g_refresh_cycle = kDefaultRefreshCycle;
 }
 
 // One QApplication per test process, on the offscreen platform. Never destroyed: tearing it

@@ -11,6 +11,7 @@
 
 #include "platform/ExePath.h"
 #include "server/Monitor.h"
+#include "tests/common/CommonTestUtil.h"
 #include "tests/server/ServerTestUtil.h"
 
 using namespace servertest;
@@ -156,6 +157,50 @@ TEST(LoadSettings, DefaultsStoredValuesAndEmptyArea) {
     EXPECT_EQ(g_rate_screen, c.rate_screen);
     EXPECT_EQ(g_rate_pointer, c.rate_pointer);
     EXPECT_EQ(g_compression_level, c.level);
+  }
+}
+
+// MaxDatagram at each end of 576..65507, one inside and one outside; outside falls back to
+// 1472 with one log line. MaxRate and RefreshCycle take any value (0: unpaced, off).
+TEST(LoadSettings, NetworkSettingsAndTheRangeOfMaxDatagram) {
+  struct Case {
+    std::vector<std::pair<const char*, uint32_t>> stored;
+    int datagram;
+    uint32_t rate, cycle;
+    bool logged;
+  };
+  const Case cases[] = {
+      {{}, 1472, 50000, 10, false},
+      {{{"MaxDatagram", 575}}, 1472, 50000, 10, true},
+      {{{"MaxDatagram", 576}}, 576, 50000, 10, false},
+      {{{"MaxDatagram", 577}}, 577, 50000, 10, false},
+      {{{"MaxDatagram", 65506}}, 65506, 50000, 10, false},
+      {{{"MaxDatagram", 65507}}, 65507, 50000, 10, false},
+      {{{"MaxDatagram", 65508}}, 1472, 50000, 10, true},
+      {{{"MaxDatagram", 0}}, 1472, 50000, 10, true},
+      {{{"MaxDatagram", 0xFFFFFFFFu}}, 1472, 50000, 10, true},
+      {{{"MaxRate", 0}, {"RefreshCycle", 0}}, 1472, 0, 0, false},
+      {{{"MaxRate", 0xFFFFFFFFu}, {"RefreshCycle", 1}}, 1472, 0xFFFFFFFFu, 1, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.stored.empty() ? "nothing stored" : c.stored[0].first + std::string(" ") +
+                                                           std::to_string(c.stored[0].second));
+    commontest::LogPlace log;
+    PrivateRegistry registry;
+    ResetServerGlobals();
+    for (const auto& [name, value] : c.stored) ASSERT_TRUE(SetSettingDword(name, value, kSettingsSection));
+    LoadSettings(Rect{0, 0, 1024, 768});
+    EXPECT_EQ(g_max_datagram, c.datagram);
+    EXPECT_EQ(g_max_rate, c.rate);
+    EXPECT_EQ(g_refresh_cycle, c.cycle);
+    const std::string text = log.Log();
+    std::size_t lines = 0;
+    for (std::size_t p = 0; (p = text.find("MaxDatagram", p)) != std::string::npos; ++p) ++lines;
+    EXPECT_EQ(lines, c.logged ? 1u : 0u) << text;
+    if (c.logged) {
+      EXPECT_NE(text.find("is outside 576 to 65507 bytes; 1472 bytes are used"), std::string::npos)
+          << text;
+    }
   }
 }
 

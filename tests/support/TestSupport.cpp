@@ -13,6 +13,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -93,6 +94,16 @@ bool StartXvfb(const std::vector<std::string>& args, const std::string& err_file
   return true;
 }
 
+// A display number of this process's own. Each test runs in a network namespace of its own,
+// where the server's abstract socket is always free, so left to itself every server would
+// take :0 and replace the others' /tmp/.X11-unix/X0: a program in a further namespace (the
+// network tests' varno), which can reach only that file, would then talk to another test's
+// display.
+int DisplayNumber() {
+  static std::atomic<int> next{0};
+  return 1000 + static_cast<int>(getpid() % 20000) * 16 + next++ % 16;
+}
+
 }  // namespace
 
 Xvfb::Xvfb(int width, int height, int depth, const std::vector<std::string>& extra) {
@@ -108,7 +119,9 @@ Xvfb::Xvfb(int width, int height, int depth, const std::vector<std::string>& ext
   // Now and then a server started while another test's is starting or ending gives up at
   // once; a second start is then enough.
   for (int attempt = 1; attempt <= 3; ++attempt) {
-    if (StartXvfb(args, err_file, &pid_, &display_)) return;
+    std::vector<std::string> numbered = args;
+    numbered.insert(numbered.begin(), ":" + std::to_string(DisplayNumber()));
+    if (StartXvfb(numbered, err_file, &pid_, &display_)) return;
     std::string why;
     Run("tail -5 '" + err_file + "'", &why);
     std::fprintf(stderr, "Xvfb did not start (attempt %d of 3):\n%s\n", attempt, why.c_str());

@@ -26,8 +26,13 @@ WireReceiver::WireReceiver(const std::string& group, int port, int width, int he
   if (sock_ < 0) return;
   int on = 1;
   setsockopt(sock_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  int big = 8 << 20;  // a full refresh arrives as one burst
-  setsockopt(sock_, SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
+  // Seconds of a paced stream; as root net.core.rmem_max does not bound SO_RCVBUFFORCE.
+  int big = 64 << 20;
+  if (setsockopt(sock_, SOL_SOCKET, SO_RCVBUFFORCE, &big, sizeof big) != 0)
+    setsockopt(sock_, SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
+  socklen_t granted = sizeof rcvbuf_;
+  getsockopt(sock_, SOL_SOCKET, SO_RCVBUF, &rcvbuf_, &granted);
+  setsockopt(sock_, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on);
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_port = htons(static_cast<uint16_t>(port));
@@ -52,10 +57,23 @@ WireReceiver::~WireReceiver() {
 
 void WireReceiver::Run() {
   std::vector<uint8_t> d(65536);
+  char control[CMSG_SPACE(sizeof(uint32_t))];
   while (!stop_) {
     pollfd p{sock_, POLLIN, 0};
     if (poll(&p, 1, 50) != 1) continue;
-    const ssize_t n = recv(sock_, d.data(), d.size(), 0);
+    iovec part{d.data(), d.size()};
+    msghdr m{};
+    m.msg_iov = &part;
+    m.msg_iovlen = 1;
+    m.msg_control = control;
+    m.msg_controllen = sizeof control;
+    const ssize_t n = recvmsg(sock_, &m, 0);
+    for (cmsghdr* c = CMSG_FIRSTHDR(&m); c; c = CMSG_NXTHDR(&m, c)) {
+      if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SO_RXQ_OVFL) continue;
+      uint32_t dropped = 0;
+      std::memcpy(&dropped, CMSG_DATA(c), sizeof dropped);
+      kernel_drops_ = dropped;
+    }
     if (n < 20) {
       ++bad_;
       continue;
@@ -69,6 +87,7 @@ void WireReceiver::Run() {
     ++counts_[kind];
     std::lock_guard<std::mutex> hold(mutex_);
     last_ = std::chrono::steady_clock::now();
+    if (kind < 2) times_[kind].push_back(last_);
     if (kind == 1) {
       px_ = left;
       py_ = top;
@@ -94,6 +113,8 @@ void WireReceiver::Block(const uint8_t* data, uint16_t length, int32_t left, int
     ++bad_;
     return;
   }
+  block_pixels_ += static_cast<double>(w * h);
+  last_block_ = last_;
   for (int64_t y = 0; y < h; ++y)
     for (int64_t x = 0; x < w; ++x) {
       const int64_t sx = left + x, sy = top + y;
@@ -106,6 +127,21 @@ void WireReceiver::Block(const uint8_t* data, uint16_t length, int32_t left, int
 std::chrono::steady_clock::time_point WireReceiver::last_datagram() {
   std::lock_guard<std::mutex> hold(mutex_);
   return last_;
+}
+
+std::chrono::steady_clock::time_point WireReceiver::last_block() {
+  std::lock_guard<std::mutex> hold(mutex_);
+  return last_block_;
+}
+
+std::vector<std::chrono::steady_clock::time_point> WireReceiver::Times(int kind) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  return times_[kind];
+}
+
+double WireReceiver::BlockPixels() {
+  std::lock_guard<std::mutex> hold(mutex_);
+  return block_pixels_;
 }
 
 std::vector<uint8_t> WireReceiver::Picture() {

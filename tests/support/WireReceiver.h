@@ -2,7 +2,9 @@
 // A receiver written from the update datagram format alone, sharing no code with the
 // programs: it joins a group with plain sockets, reads the 20-byte little-endian header
 // itself, inflates blocks with zlib and rebuilds a 32-bit picture (B, G, R, 0) of the
-// broadcast area. For use inside a private network namespace only.
+// broadcast area. Its socket buffer holds seconds of a paced stream (64 MB where the kernel
+// grants it), and it counts what the kernel dropped all the same. For use inside a private
+// network namespace only.
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -24,6 +26,13 @@ class WireReceiver {
   int Count(int kind) const { return counts_[kind].load(); }
   int bad() const { return bad_.load(); }
   std::chrono::steady_clock::time_point last_datagram();
+  std::chrono::steady_clock::time_point last_block();
+  // When each area (0) or pointer (1) datagram arrived.
+  std::vector<std::chrono::steady_clock::time_point> Times(int kind);
+  // Pixels of all blocks so far, overlaps counted again: screens' worth of refreshes.
+  double BlockPixels();
+  int receive_buffer() const { return rcvbuf_; }  // bytes the kernel granted
+  long kernel_drops() const { return kernel_drops_.load(); }  // datagrams the socket dropped
   // The picture; pixels no block has reached yet hold 0xAB bytes.
   std::vector<uint8_t> Picture();
   bool Pointer(int32_t* x, int32_t* y);
@@ -43,7 +52,11 @@ class WireReceiver {
   std::atomic<int> bad_{0};
   std::mutex mutex_;
   std::vector<uint8_t> picture_;
-  std::chrono::steady_clock::time_point last_{};
+  std::chrono::steady_clock::time_point last_{}, last_block_{};
+  std::vector<std::chrono::steady_clock::time_point> times_[2];
+  double block_pixels_ = 0;
+  int rcvbuf_ = 0;
+  std::atomic<long> kernel_drops_{0};
   int32_t px_ = 0, py_ = 0;
   bool have_pointer_ = false;
   std::vector<std::array<int32_t, 4>> blocks_;

@@ -6,15 +6,15 @@
 
 #include "platform/Screen.h"
 #include "platform/ScreenCopy.h"
+#include "platform/Session.h"
 
 ScreenKind ChooseScreenKind(const char* setting, const char* session_type, bool wayland_display,
                             bool x11_usable) {
   if (setting && strcasecmp(setting, "x11") == 0) return ScreenKind::kX11;
   if (setting && strcasecmp(setting, "screencopy") == 0) return ScreenKind::kScreencopy;
   if (setting && strcasecmp(setting, "portal") == 0) return ScreenKind::kPortal;
-  if (session_type && strcasecmp(session_type, "wayland") == 0) return ScreenKind::kScreencopy;
-  if (session_type && strcasecmp(session_type, "x11") == 0) return ScreenKind::kX11;
-  return wayland_display && !x11_usable ? ScreenKind::kScreencopy : ScreenKind::kX11;
+  return IsWaylandSession(session_type, wayland_display, x11_usable) ? ScreenKind::kScreencopy
+                                                                     : ScreenKind::kX11;
 }
 
 ScreenSource* OpenServerScreen(const char* setting, ScreenChangeSink sink, ScreenNote note) {

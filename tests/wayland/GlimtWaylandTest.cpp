@@ -1,5 +1,5 @@
-// glimt as a native Wayland client on a private headless sway, full screen at one pixel per
-// pixel, showing the screen of an X11 varno on an Xvfb display: the compositor's output (grim)
+// glimt as a native Wayland client on a private headless sway, at one pixel per pixel,
+// showing the screen of an X11 varno on an Xvfb display: the compositor's output (grim)
 // must be the server's screen, with the server's pointer drawn where it is. Both programs run
 // in the test's private network namespace.
 #include <gtest/gtest.h>
@@ -60,7 +60,9 @@ long DifferencesOutside(const Screenshot& a, const Screenshot& b, int l, int t, 
   return n;
 }
 
-class GlimtOnWayland : public ::testing::Test {
+// The parameter: full screen, or framed (sway tiles the only window over the whole output and
+// the test desktop draws no borders, so it is 1:1 too, placed by the compositor).
+class GlimtOnWayland : public ::testing::TestWithParam<bool> {
  protected:
   void SetUp() override { REQUIRE_PRIVATE_NETWORK(); }
   std::string Log() {
@@ -74,7 +76,10 @@ class GlimtOnWayland : public ::testing::Test {
   testsupport::TempDir logs_;
 };
 
-TEST_F(GlimtOnWayland, FullScreenShowsTheX11ServerPixelForPixelWithItsPointerDrawn) {
+INSTANTIATE_TEST_SUITE_P(Window, GlimtOnWayland, ::testing::Values(true, false),
+                         [](const auto& info) { return info.param ? "FullScreen" : "Framed"; });
+
+TEST_P(GlimtOnWayland, ShowsTheX11ServerPixelForPixelWithItsPointerDrawn) {
   testsupport::SwaySession sway({kWidth, kHeight, /*bar=*/false, /*pipewire=*/false});
   ASSERT_TRUE(sway.ok()) << sway.error();
   testsupport::Xvfb x(kWidth, kHeight, 24);
@@ -106,8 +111,9 @@ TEST_F(GlimtOnWayland, FullScreenShowsTheX11ServerPixelForPixelWithItsPointerDra
   viewer_env.insert(viewer_env.end(),
                     {"XDG_SESSION_TYPE=wayland", "DISPLAY=", "QT_QPA_PLATFORM=", registry});
   viewer_env.insert(viewer_env.end(), asan.begin(), asan.end());
-  testsupport::Child glimt({logs_ / "glimt", "127.0.0.1", "fullscreen"}, viewer_env,
-                           logs_ / "glimt.out");
+  std::vector<std::string> args = {logs_ / "glimt", "127.0.0.1"};
+  if (GetParam()) args.push_back("fullscreen");
+  testsupport::Child glimt(args, viewer_env, logs_ / "glimt.out");
 
   // (1) After the first refresh: the output is the server's screen, pixel for pixel, apart
   // from the arrow's rectangle where the server's pointer is (drawn once it has moved).

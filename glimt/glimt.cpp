@@ -136,7 +136,7 @@ void HandlePointer(const UpdateHeader& h, PointerWarp* warp) {
   ScalePoint(g_area, s.client_width, s.client_height, h.left, h.top, &x, &y);
   const int64_t sx = int64_t{x} + s.origin_x, sy = int64_t{y} + s.origin_y;
   warp->MoveTo(static_cast<int>(std::clamp<int64_t>(sx, INT32_MIN, INT32_MAX)),
-              static_cast<int>(std::clamp<int64_t>(sy, INT32_MIN, INT32_MAX)));
+               static_cast<int>(std::clamp<int64_t>(sy, INT32_MIN, INT32_MAX)));
 }
 
 // Queues a copy of the block, as long as the header says (bytes after it are not the
@@ -360,6 +360,25 @@ bool RunDialogLoop() {
   return true;
 }
 
+// Which window system the viewer runs on, named for Qt, and whether its display answers
+// (g_have_display). On X11 g_display is read here.
+bool ProbeDisplay(DisplayProbe& probe, bool* wayland) {
+  bool probed = false;
+  *wayland = RunsOnWayland(std::getenv("QT_QPA_PLATFORM"), [&] {
+    return InWaylandSession([&] {
+      probed = true;
+      return g_have_display = probe.Query(&g_display);
+    });
+  });
+  // Named unless the user named one: left alone Qt takes XWayland on GNOME and X11 wherever
+  // XDG_SESSION_TYPE is unset, whatever was probed here.
+  const char* named = std::getenv("QT_QPA_PLATFORM");
+  if (!named || !*named) setenv("QT_QPA_PLATFORM", *wayland ? "wayland" : "xcb", 1);
+  if (*wayland) g_have_display = WaylandCompositorReachable();
+  else if (!probed) g_have_display = probe.Query(&g_display);
+  return g_have_display;
+}
+
 // On Wayland the desktop is the toolkit's first screen, in surface pixels. False (reported)
 // when the compositor has no output.
 bool ReadWaylandOutput() {
@@ -423,20 +442,8 @@ int main(int argc, char** argv) {
   }
   // Before the QApplication: without a display Qt would end the process itself.
   DisplayProbe probe;
-  bool probed = false;
-  const bool wayland = RunsOnWayland(std::getenv("QT_QPA_PLATFORM"), [&] {
-    return InWaylandSession([&] {
-      probed = true;
-      return g_have_display = probe.Query(&g_display);
-    });
-  });
-  // Named for Qt, unless the user named one: left alone it takes XWayland on GNOME and X11
-  // wherever XDG_SESSION_TYPE is unset, whatever was probed here.
-  const char* named = std::getenv("QT_QPA_PLATFORM");
-  if (!named || !*named) setenv("QT_QPA_PLATFORM", wayland ? "wayland" : "xcb", 1);
-  if (wayland) g_have_display = WaylandCompositorReachable();
-  else if (!probed) g_have_display = probe.Query(&g_display);
-  if (!g_have_display) {
+  bool wayland = false;
+  if (!ProbeDisplay(probe, &wayland)) {
     ReportCheckFailure("desktop", kModule, 79);
     std::fprintf(stderr, wayland ? "glimt: cannot connect to the Wayland compositor\n"
                                  : "glimt: cannot open the X display\n");

@@ -2,171 +2,17 @@
 // and sending, against the floor: the same capture and compression calls alone on the same
 // pixels. Sends multicast, so it refuses to run outside a private network namespace
 // (run it through tests/netns-run).
-#include <zlib.h>
-
-#include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <mutex>
-#include <random>
-#include <vector>
 
-#include "Common/MulticastSocket.h"
-#include "Common/UpdateHeader.h"
-#include "platform/Region.h"
+#include "bench/BenchContent.h"
+#include "bench/BenchSupport.h"
 #include "platform/Screen.h"
-#include "platform/Socket.h"
-#include "server/Sampler.h"
 #include "server/ServerState.h"
 #include "tests/support/TestSupport.h"
 
-#define Region XlibRegion
-#include <X11/Xlib.h>
-#include <X11/Xutil.h>
-#undef Region
-
 namespace {
-
-using Clock = std::chrono::steady_clock;
-constexpr int kW = 1920, kH = 1080, kRuns = 21;
-
-double Median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
-}
-
-void DrawText(Display* d) {
-  Window root = DefaultRootWindow(d);
-  GC gc = XCreateGC(d, root, 0, nullptr);
-  XSetForeground(d, gc, 0xffffff);
-  XFillRectangle(d, root, gc, 0, 0, kW, kH);
-  XSetForeground(d, gc, 0x202020);
-  const char* line = "The quick brown fox jumps over the lazy dog 0123456789 (){}[] int main(void);";
-  std::mt19937 rng(7);
-  for (int y = 14; y < kH; y += 15) {
-    const int n = static_cast<int>(rng() % strlen(line)) + 10;
-    XDrawString(d, root, gc, 8, y, line, std::min<int>(n, static_cast<int>(strlen(line))));
-    XDrawString(d, root, gc, 980, y, line + 5, static_cast<int>(strlen(line)) - 5);
-  }
-  XSetForeground(d, gc, 0x3060c0);
-  XFillRectangle(d, root, gc, 0, 0, kW, 24);  // a title bar
-  XFreeGC(d, gc);
-  XSync(d, False);
-}
-
-void DrawPhoto(Display* d) {
-  Window root = DefaultRootWindow(d);
-  GC gc = XCreateGC(d, root, 0, nullptr);
-  XImage* img = XCreateImage(d, DefaultVisual(d, 0), 24, ZPixmap, 0,
-                             static_cast<char*>(malloc(static_cast<std::size_t>(kW) * kH * 4)),
-                             kW, kH, 32, 0);
-  std::mt19937 rng(11);
-  // Smooth shapes with sensor-like noise: what a photograph gives a fast compressor.
-  for (int y = 0; y < kH; ++y) {
-    for (int x = 0; x < kW; ++x) {
-      const int n = static_cast<int>(rng() % 24) - 12;
-      const int r = std::clamp((x * 255) / kW + n, 0, 255);
-      const int g = std::clamp(static_cast<int>(128 + 100 * std::sin(x / 90.0) * std::cos(y / 70.0)) + n, 0, 255);
-      const int b = std::clamp((y * 255) / kH - n, 0, 255);
-      XPutPixel(img, x, y, static_cast<unsigned long>((r << 16) | (g << 8) | b));
-    }
-  }
-  XPutImage(d, root, gc, img, 0, 0, 0, 0, kW, kH);
-  XDestroyImage(img);
-  XFreeGC(d, gc);
-  XSync(d, False);
-}
-
-struct Result {
-  double total, capture, compress, send, floor, floor_capture, floor_compress;
-  std::size_t datagrams, bytes;
-};
-
-Result Measure(ScreenSource& screen) {
-  std::vector<Rect> blocks;
-  bool record = false;
-  SetSamplerSink([&](const uint8_t* data, std::size_t n) {
-    UpdateHeader h;
-    DecodeUpdateHeader(data, n, h);
-    if (record && h.kind == UPDATE_BLOCK) blocks.push_back(Rect{h.left, h.top, h.right, h.bottom});
-    SendDatagram(g_multicast_sock, g_group, g_port, data, static_cast<int>(n));
-  });
-  // Warm-up run, which also records the blocks the floor compresses.
-  record = true;
-  g_full_refresh = 1;
-  ScreenTick();
-  record = false;
-  const std::size_t stride = static_cast<std::size_t>(kW) * 4;
-  std::vector<uint8_t> pixels(stride * kH), out(kMaxBlockPayload + 1024), piece;
-  z_stream z{};
-  deflateInit(&z, 1);
-  // The floor: one capture of the screen and one deflate per block sent, nothing else.
-  auto floor_run = [&](double* cap, double* comp) {
-    const auto t0 = Clock::now();
-    screen.Capture(Rect{0, 0, kW, kH}, pixels.data(), stride);
-    const auto t1 = Clock::now();
-    for (const Rect& b : blocks) {
-      const std::size_t s = static_cast<std::size_t>(ScanLineBytes(b.Width(), 32));
-      const uint8_t* src;
-      std::size_t n = s * static_cast<std::size_t>(b.Height());
-      if (b.Width() == kW) {
-        src = pixels.data() + static_cast<std::size_t>(b.top) * stride;
-      } else {  // a column cut: its rows are not contiguous in the capture
-        piece.resize(n);
-        for (int64_t y = 0; y < b.Height(); ++y)
-          memcpy(&piece[static_cast<std::size_t>(y) * s],
-                 pixels.data() + static_cast<std::size_t>(b.top + y) * stride + static_cast<std::size_t>(b.left) * 4, s);
-        src = piece.data();
-      }
-      deflateReset(&z);
-      z.next_in = const_cast<Bytef*>(src);
-      z.avail_in = static_cast<uInt>(n);
-      z.next_out = out.data();
-      z.avail_out = static_cast<uInt>(out.size());
-      deflate(&z, Z_FINISH);
-    }
-    const auto t2 = Clock::now();
-    *cap = std::chrono::duration<double>(t1 - t0).count();
-    *comp = std::chrono::duration<double>(t2 - t1).count();
-  };
-  // Full refreshes and floors alternate, so that the load of a shared machine weighs on both.
-  std::vector<double> total, capture, compress, send, floor, floor_capture, floor_compress;
-  SamplerTimes last{};
-  for (int i = 0; i < kRuns; ++i) {
-    g_full_refresh = 1;
-    EnableSamplerTimes(true);
-    const auto t0 = Clock::now();
-    ScreenTick();
-    const double t = std::chrono::duration<double>(Clock::now() - t0).count();
-    EnableSamplerTimes(false);
-    last = TakeSamplerTimes();
-    total.push_back(t);
-    capture.push_back(last.capture_s);
-    compress.push_back(last.compress_s);
-    send.push_back(last.send_s);
-    double cap, comp;
-    floor_run(&cap, &comp);
-    floor_capture.push_back(cap);
-    floor_compress.push_back(comp);
-    floor.push_back(cap + comp);
-  }
-  deflateEnd(&z);
-  SetSamplerSink(nullptr);
-  return Result{Median(total), Median(capture), Median(compress), Median(send), Median(floor),
-                Median(floor_capture), Median(floor_compress), last.datagrams, last.bytes};
-}
-
-void Report(const char* name, const Result& r) {
-  printf("%-6s full refresh %7.2f ms (capture %6.2f, compression %7.2f, sending %6.2f)  "
-         "%4zu datagrams %9zu bytes | floor %7.2f ms (capture %6.2f, compression %7.2f) | "
-         "ratio %.3f, without sending %.3f\n",
-         name, r.total * 1e3, r.capture * 1e3, r.compress * 1e3, r.send * 1e3, r.datagrams,
-         r.bytes, r.floor * 1e3, r.floor_capture * 1e3, r.floor_compress * 1e3,
-         r.total / r.floor, (r.total - r.send) / r.floor);
-}
-
+constexpr int kW = 1920, kH = 1080;
 }  // namespace
 
 int main() {
@@ -181,20 +27,14 @@ int main() {
   }
   setenv("DISPLAY", x.display().c_str(), 1);
   ScreenSource* screen = OpenServerScreen();
-  Display* d = XOpenDisplay(x.display().c_str());
-  if (!screen || !d) return 1;
-  g_dirty_region = new Region;
-  g_mutex = new std::mutex;
-  g_clip = ClipRect{0, 0, kW, kH};
-  g_multicast_sock = OpenMulticastSender(g_port, "");
-  if (g_multicast_sock == INVALID_SOCKET) return 1;
-  g_cursor_changed = 0;
+  if (!screen) return 1;
+  if (!SetUpServerState(kW, kH)) return 1;
+  PrintMachine();
   printf("1920x1080 at %d bpp, level %d, medians of %d runs\n", screen->BitsPerPixel(),
-         g_compression_level, kRuns);
-  DrawText(d);
-  Report("text", Measure(*screen));
-  DrawPhoto(d);
-  Report("photo", Measure(*screen));
-  XCloseDisplay(d);
+         g_compression_level, kBenchRuns);
+  if (!DrawBenchContent(x.display(), BenchContent::kText, kW, kH)) return 1;
+  ReportRefresh("text", MeasureFullRefresh(*screen, kW, kH));
+  if (!DrawBenchContent(x.display(), BenchContent::kPhoto, kW, kH)) return 1;
+  ReportRefresh("photo", MeasureFullRefresh(*screen, kW, kH));
   return 0;
 }

@@ -2,10 +2,13 @@
 // The server's screen: geometry, pixel format, capture and pointer position. The sampler sees
 // only ScreenSource, so tests run it on a fake. One ScreenSource is used by one thread (the
 // server's main thread).
+#include <cstdarg>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <functional>
 #include <memory>
+#include <string>
 
 #include "platform/Rect.h"
 #include "platform/ScanLine.h"
@@ -38,8 +41,24 @@ struct ScreenChangeSink {
 };
 
 // Where a screen tells its caller what it had to do without (one line of text, no line end):
-// the caller logs it. Called on the thread that uses the screen; may be empty.
+// the caller logs it. Called on the thread that opens or uses the screen, and on a Wayland
+// source's own thread when its capture ends; may be empty.
 using ScreenNote = std::function<void(const char* text)>;
+
+// Formats one line of at most 511 bytes for note; nothing when note is empty.
+inline void NoteV(const ScreenNote& note, const char* format, va_list args) {
+  if (!note) return;
+  char line[512];
+  std::vsnprintf(line, sizeof line, format, args);
+  note(line);
+}
+__attribute__((format(printf, 2, 3))) inline void Note(const ScreenNote& note,
+                                                       const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  NoteV(note, format, args);
+  va_end(args);
+}
 
 // A screen on the X display display_name (nullptr: $DISPLAY), using MIT-SHM with one reused
 // segment when the server offers it and XGetImage otherwise (said once through note). X errors
@@ -67,11 +86,26 @@ enum class ScreenKind { kX11, kScreencopy, kPortal };
 // setting: the stored choice, "x11", "screencopy" or "portal" (any case); empty or anything
 // else chooses automatically: a Wayland source when the session is Wayland (session_type
 // "wayland", or a Wayland display and no usable X11 one, whose XWayland root would read
-// black), X11 otherwise.
+// black), screencopy where the compositor offers it and the portal otherwise; X11 otherwise.
 ScreenKind ChooseScreenKind(const char* setting, const char* session_type, bool wayland_display,
-                            bool x11_usable);
-// Opens the server's screen of the kind the setting and the environment choose (above);
-// sink receives the changes of a source that finds them itself; note is told what the screen
-// had to do without, or why it could not be opened. nullptr when that screen cannot be opened.
-// Later calls return the same object.
-ScreenSource* OpenServerScreen(const char* setting, ScreenChangeSink sink, ScreenNote note);
+                            bool x11_usable, bool screencopy_offered);
+// The same for this process: its environment, and the X display and the compositor asked
+// only where the choice depends on them.
+ScreenKind ChooseServerScreenKind(const char* setting);
+
+// Where the portal's restore token is kept from one start to the next.
+struct PortalTokenStore {
+  std::function<std::string()> load;
+  std::function<void(const std::string&)> save;
+};
+// Opens the server's screen of kind; sink receives the changes of a source that finds them
+// itself; note is told what the screen had to do without, or why it could not be opened (for
+// the portal: what was refused). The portal's answers come through Qt's event loop, so the
+// portal source is opened once the application object exists; the others before it, so that a
+// missing display is reported by start-up itself instead of ending the process inside Qt.
+// nullptr when that screen cannot be opened. Later calls return the same object.
+ScreenSource* OpenServerScreen(ScreenKind kind, ScreenChangeSink sink, ScreenNote note,
+                               const PortalTokenStore& tokens = {});
+// True when Qt will find a display to run on: the compositor of $WAYLAND_DISPLAY or the X
+// display.
+bool GuiDisplayUsable();

@@ -18,6 +18,8 @@
 #include <thread>
 #include <vector>
 
+#include "platform/PixelLayout.h"
+#include "platform/TileCompare.h"
 #include "wlr-screencopy-unstable-v1-client-protocol.h"
 
 namespace {
@@ -25,20 +27,17 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-// Memory order of the shared-memory formats we read: B, G, R, x (what the wire carries) or
-// R, G, B, x. Other formats are refused.
-enum class Layout { kNone, kBgrx, kRgbx };
-
-Layout LayoutOf(uint32_t format) {
+// The shared-memory formats we read; other formats are refused.
+PixelLayout LayoutOf(uint32_t format) {
   switch (format) {
     case WL_SHM_FORMAT_ARGB8888:
     case WL_SHM_FORMAT_XRGB8888:
-      return Layout::kBgrx;
+      return PixelLayout::kBgrx;
     case WL_SHM_FORMAT_ABGR8888:
     case WL_SHM_FORMAT_XBGR8888:
-      return Layout::kRgbx;
+      return PixelLayout::kRgbx;
     default:
-      return Layout::kNone;
+      return PixelLayout::kNone;
   }
 }
 
@@ -100,37 +99,6 @@ bool SameShape(const ShmBuffer& a, const ShmBuffer& b) {
          a.y_invert == b.y_invert;
 }
 
-// Damage is checked against the previous picture in tiles of kTile pixels: sway scans a
-// full-screen client's buffer out without saying what changed, which wlroots reports as the
-// whole output on every frame asked for. Runs of changed tiles in a band become one
-// rectangle in *out (buffer coordinates).
-constexpr int32_t kTile = 64;
-
-void AddChangedTiles(const ShmBuffer& now, const ShmBuffer& before, const Rect& r,
-                     std::vector<Rect>* out) {
-  const std::size_t stride = static_cast<std::size_t>(now.shape.stride);
-  for (int32_t top = r.top, bottom; top < r.bottom; top = bottom) {
-    bottom = std::min((top / kTile + 1) * kTile, r.bottom);
-    int32_t run = -1;  // left edge of the run of changed tiles, -1 when none
-    for (int32_t left = r.left, right; left < r.right; left = right) {
-      right = std::min((left / kTile + 1) * kTile, r.right);
-      const std::size_t at = static_cast<std::size_t>(left) * 4;
-      const std::size_t bytes = static_cast<std::size_t>(right - left) * 4;
-      bool differs = false;
-      for (int32_t y = top; y < bottom && !differs; ++y) {
-        const std::size_t row = static_cast<std::size_t>(y) * stride + at;
-        differs = std::memcmp(now.data + row, before.data + row, bytes) != 0;
-      }
-      if (differs && run < 0) run = left;
-      if (!differs && run >= 0) {
-        out->push_back(Rect{run, top, left, bottom});
-        run = -1;
-      }
-    }
-    if (run >= 0) out->push_back(Rect{run, top, r.right, bottom});
-  }
-}
-
 struct Output {
   wl_output* proxy = nullptr;
   uint32_t version = 0;
@@ -166,13 +134,10 @@ class ScreencopyScreen final : public ScreenSource {
   bool Open();
   // One line to the caller's note (no line end).
   __attribute__((format(printf, 2, 3))) void Say(const char* format, ...) const {
-    if (!options_.note) return;
-    char line[512];
     va_list args;
     va_start(args, format);
-    vsnprintf(line, sizeof line, format, args);
+    NoteV(options_.note, format, args);
     va_end(args);
-    options_.note(line);
   }
 
   Rect ClipBox() override {
@@ -255,7 +220,7 @@ const zwlr_screencopy_frame_v1_listener ScreencopyScreen::kFrameListener = {
     [](void* data, zwlr_screencopy_frame_v1*, uint32_t format, uint32_t width, uint32_t height,
        uint32_t stride) {
       auto* self = static_cast<ScreencopyScreen*>(data);
-      if (!self->offer_.usable && LayoutOf(format) != Layout::kNone && width > 0 &&
+      if (!self->offer_.usable && LayoutOf(format) != PixelLayout::kNone && width > 0 &&
           height > 0 && stride >= width * 4 && width <= 32767 && height <= 32767) {
         self->offer_ = Offer{format, static_cast<int32_t>(width), static_cast<int32_t>(height),
                              static_cast<int32_t>(stride), true};
@@ -391,7 +356,11 @@ void ScreencopyScreen::FrameReady() {
   for (const Rect& d : damage_) {
     const Rect r = Intersection(d, all);
     if (r.IsEmpty()) continue;
-    if (comparable) AddChangedTiles(fresh, before, r, &changed);
+    // sway scans a full-screen client's buffer out without saying what changed, which
+    // wlroots reports as the whole output on every frame asked for.
+    if (comparable)
+      AddChangedTiles(fresh.data, before.data, static_cast<std::size_t>(fresh.shape.stride), r,
+                      &changed);
     else changed.push_back(r);
   }
   // Damage without a changed pixel (a scanned-out client) lets the pace slow down to a
@@ -477,7 +446,7 @@ bool ScreencopyScreen::Capture(const Rect& r, uint8_t* out, std::size_t stride) 
   const bool partial = on != r;
   if (partial) std::memset(out, 0, rows * stride);
   if (on.IsEmpty()) return true;
-  const bool swap = LayoutOf(f.shape.format) == Layout::kRgbx;
+  const PixelLayout layout = LayoutOf(f.shape.format);
   const std::size_t n = static_cast<std::size_t>(on.Width());
   uint8_t* dst = out + static_cast<std::size_t>(on.top - r.top) * stride +
                  static_cast<std::size_t>(on.left - r.left) * 4;
@@ -485,13 +454,7 @@ bool ScreencopyScreen::Capture(const Rect& r, uint8_t* out, std::size_t stride) 
     const int32_t row = f.y_invert ? f.shape.height - 1 - y : y;
     const uint8_t* src = f.data + static_cast<std::size_t>(row) * static_cast<std::size_t>(f.shape.stride) +
                          static_cast<std::size_t>(on.left) * 4;
-    uint8_t* d = dst;
-    for (std::size_t i = 0; i < n; ++i, src += 4, d += 4) {
-      d[0] = swap ? src[2] : src[0];
-      d[1] = src[1];
-      d[2] = swap ? src[0] : src[2];
-      d[3] = 0;
-    }
+    RowToWire(src, dst, n, layout);
     if (!partial && stride > n * 4) std::memset(dst + n * 4, 0, stride - n * 4);
   }
   return true;
@@ -504,4 +467,31 @@ std::unique_ptr<ScreenSource> OpenScreencopyScreen(const ScreencopyOptions& opti
   auto screen = std::make_unique<ScreencopyScreen>(options, std::move(sink));
   if (!screen->Open()) return nullptr;
   return screen;
+}
+
+namespace {
+void NoteScreencopy(void* data, wl_registry*, uint32_t, const char* interface, uint32_t version) {
+  if (std::strcmp(interface, zwlr_screencopy_manager_v1_interface.name) == 0 && version >= 2)
+    *static_cast<bool*>(data) = true;
+}
+void IgnoreRemoval(void*, wl_registry*, uint32_t) {}
+const wl_registry_listener kProbeListener = {NoteScreencopy, IgnoreRemoval};
+}  // namespace
+
+bool WaylandOffersScreencopy(const char* display) {
+  wl_display* d = wl_display_connect(display);
+  if (!d) return false;
+  bool offered = false;
+  wl_registry* registry = wl_display_get_registry(d);
+  wl_registry_add_listener(registry, &kProbeListener, &offered);
+  const bool answered = wl_display_roundtrip(d) >= 0;
+  wl_registry_destroy(registry);
+  wl_display_disconnect(d);
+  return answered && offered;
+}
+
+bool WaylandDisplayUsable(const char* display) {
+  wl_display* d = wl_display_connect(display);
+  if (d) wl_display_disconnect(d);
+  return d != nullptr;
 }

@@ -40,3 +40,9 @@ struct ScreencopyOptions {
 // screencopy with damage (version 2), the output is missing, or no first frame arrives.
 std::unique_ptr<ScreenSource> OpenScreencopyScreen(const ScreencopyOptions& options,
                                                    ScreenChangeSink sink);
+
+// True when the compositor at display (nullptr: $WAYLAND_DISPLAY) can be reached and offers
+// zwlr_screencopy_manager_v1 with damage (version 2).
+bool WaylandOffersScreencopy(const char* display = nullptr);
+// True when the compositor at display (nullptr: $WAYLAND_DISPLAY) can be reached.
+bool WaylandDisplayUsable(const char* display = nullptr);

@@ -23,9 +23,15 @@ endfunction()
 
 set(ORVANE_SCREENCOPY_XML ${CMAKE_CURRENT_SOURCE_DIR}/protocols/wlr-screencopy-unstable-v1.xml)
 orvane_wayland_protocol(screencopy_sources ${ORVANE_SCREENCOPY_XML})
-# ServerScreen.cpp chooses between this and the X11 source, hence platform_x11.
-add_library(platform_wayland STATIC ScreenCopy.cpp ServerScreen.cpp ${screencopy_sources})
+# platform_tiles: which tiles of two pictures differ. Portable, no dependencies.
+add_library(platform_tiles STATIC TileCompare.cpp)
+
+# The screencopy source, the ScreenCast portal (QtDBus) with its PipeWire stream, and the
+# server's choice among them and the X11 source (ServerScreen.cpp, hence platform_x11).
+add_library(platform_wayland STATIC
+  ScreenCopy.cpp PipeWireScreen.cpp ScreenCastPortal.cpp ServerScreen.cpp ${screencopy_sources})
+set_target_properties(platform_wayland PROPERTIES AUTOMOC ON)
 target_include_directories(platform_wayland PRIVATE ${CMAKE_CURRENT_BINARY_DIR}/wayland)
 target_link_libraries(platform_wayland
   PUBLIC Threads::Threads platform_x11
-  PRIVATE PkgConfig::WAYLAND_CLIENT)
+  PRIVATE PkgConfig::WAYLAND_CLIENT PkgConfig::PIPEWIRE Qt6::DBus platform_tiles)

@@ -1,7 +1,8 @@
 #!/bin/sh
 # Installs the Debian 12 packages the build, the programs and the tests need, when missing.
 # The Wayland tests run a headless sway (pixman renderer, no GPU) with PipeWire on a private
-# session bus; grim takes their screenshots.
+# session bus, and a PipeWire producer and a ScreenCast portal of their own (libpipewire,
+# QtDBus from qt6-base-dev); grim takes their screenshots.
 # With the argument "package" also what building and checking the Debian package needs
 # (dpkg-shlibdeps, lintian, desktop-file-validate, man).
 set -e
@@ -11,8 +12,7 @@ PKGS="cmake ninja-build g++ pkg-config zlib1g-dev qt6-base-dev libx11-dev libxex
   libgmock-dev libbenchmark-dev xvfb xauth xdotool trayer x11-utils x11-apps x11-xserver-utils
   imagemagick iproute2 procps util-linux clang libclang-rt-14-dev
   libwayland-dev wayland-protocols sway grim dbus-daemon qt6-wayland
-  pipewire pipewire-bin wireplumber libpipewire-0.3-dev gstreamer1.0-tools
-  gstreamer1.0-plugins-base gstreamer1.0-pipewire"
+  pipewire pipewire-bin wireplumber libpipewire-0.3-dev"
 if [ "${1:-}" = package ]; then
   PKGS="$PKGS dpkg-dev file lintian desktop-file-utils man-db"
 fi

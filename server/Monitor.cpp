@@ -12,6 +12,7 @@
 
 #include "Common/Log.h"
 #include "Common/Target.h"
+#include "platform/TrayHost.h"
 #include "server/Sampler.h"
 #include "server/ServerDialog.h"
 #include "server/ServerState.h"
@@ -79,7 +80,7 @@ bool Monitor::AddTrayIcon() {
     QTimer::singleShot(delay, &wait, &QEventLoop::quit);
     wait.exec(QEventLoop::ExcludeUserInputEvents);
   }
-  LogLine("No system tray after %d attempts\n", kTrayAttempts);
+  LogLine("No system tray after %d attempts: %s\n", kTrayAttempts, MissingTrayHost().c_str());
   return false;
 }
 

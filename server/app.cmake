@@ -5,7 +5,7 @@ add_library(varno_app OBJECT
 set_target_properties(varno_app PROPERTIES AUTOMOC ON AUTOUIC ON AUTORCC ON)
 target_compile_definitions(varno_app PRIVATE VARNO_VERSION="${PROJECT_VERSION}")
 target_link_libraries(varno_app PUBLIC Common Qt6::Widgets)
-foreach(dep server_engine platform_x11 platform_wayland hooks)
+foreach(dep server_engine platform_x11 platform_wayland platform_tray hooks)
   if(TARGET ${dep})
     target_link_libraries(varno_app PUBLIC ${dep})
   endif()

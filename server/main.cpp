@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <string>
 
 #include <QApplication>
 #include <QSocketNotifier>
@@ -63,6 +64,17 @@ void EndOnSignals(QApplication* app, Monitor* monitor) {
   sigaction(SIGINT, &action, nullptr);
 }
 
+// The ScreenCast portal's restore token: later starts share the same monitor without asking.
+std::string LoadPortalToken() {
+  char token[kRegTextBytes] = "";
+  GetSettingString("PortalRestoreToken", token, kSettingsSection);
+  return token;
+}
+
+void SavePortalToken(const std::string& token) {
+  SetSettingString("PortalRestoreToken", token.c_str(), kSettingsSection);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -83,20 +95,31 @@ int main(int argc, char** argv) {
     return 2;
   }
 
-  // The display is opened before the application object: without one, Qt would end the
-  // process before start-up could report it.
   // ScreenSource: "x11", "screencopy", "portal", or empty for the session's own kind.
   char screen_choice[kRegTextBytes] = "";
   GetSettingString("ScreenSource", screen_choice, kSettingsSection);
+  const ScreenKind kind = ChooseServerScreenKind(screen_choice);
   std::unique_ptr<QApplication> app;
-  // The screen's notes (no MIT-SHM, no compositor) go to the server's log.
-  if (OpenServerScreen(screen_choice, TrackerSink(),
-                       [](const char* text) { LogLine("%s\n", text); })) {
+  const auto make_app = [&] {
     app = std::make_unique<QApplication>(argc, argv);
     QApplication::setApplicationName(QStringLiteral("varno"));
     QApplication::setApplicationVersion(QStringLiteral(VARNO_VERSION));
     // The tray icon, not a window, keeps the server alive; closing the dialog must not end it.
     QApplication::setQuitOnLastWindowClosed(false);
+  };
+  // The screen's notes (no MIT-SHM, no compositor, what the portal refused) go to the log.
+  const ScreenNote note = [](const char* text) { LogLine("%s\n", text); };
+  if (kind != ScreenKind::kPortal) {
+    // The display is opened before the application object: without one, Qt would end the
+    // process before start-up could report it.
+    if (OpenServerScreen(kind, TrackerSink(), note)) make_app();
+  } else if (GuiDisplayUsable()) {
+    // The portal answers through Qt's event loop, so the application object comes first.
+    make_app();
+    OpenServerScreen(kind, TrackerSink(), note,
+                     PortalTokenStore{LoadPortalToken, SavePortalToken});
+  } else {
+    LogLine("The ScreenCast portal source needs a display for the tray icon; none was found\n");
   }
 
   VarnoApp the_app;

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -184,6 +185,31 @@ std::vector<std::string> SwaySession::ClientEnv() const {
           "DBUS_SESSION_BUS_ADDRESS=" + bus_};
 }
 
+std::vector<std::string> SwaySession::VarnoEnv(const std::string& folder,
+                                               const std::vector<std::string>& extra) const {
+  std::vector<std::string> env = ClientEnv();
+  env.insert(env.end(), {"XDG_SESSION_TYPE=wayland", "QT_QPA_PLATFORM=wayland", "DISPLAY=",
+                         "ORVANE_REGISTRY=" + folder + "/registry"});
+  env.insert(env.end(), extra.begin(), extra.end());
+  // Under AddressSanitizer: full stacks, so that what Qt's wayland plugin keeps for the life
+  // of the process (allocated inside libwayland-client, which has no frame pointers) is
+  // matched by its suppression.
+  if (const char* asan = std::getenv("ASAN_OPTIONS"))
+    env.push_back(std::string("ASAN_OPTIONS=") + asan + ":fast_unwind_on_malloc=0");
+  return env;
+}
+
+bool InstallVarno(const std::string& folder) {
+  return Run("cp '" + BinDir() + "/varno' '" + BinDir() + "/libhooks.so' '" + folder + "/'") == 0;
+}
+
+void SwaySession::EnterEnvironment() const {
+  for (const std::string& e : ClientEnv()) {
+    const std::size_t eq = e.find('=');
+    setenv(e.substr(0, eq).c_str(), e.c_str() + eq + 1, 1);
+  }
+}
+
 std::string SwaySession::ShellEnv() const {
   std::string s;
   for (const auto& e : ClientEnv()) {
@@ -195,6 +221,17 @@ std::string SwaySession::ShellEnv() const {
 
 int SwaySession::Swaymsg(const std::string& args, std::string* out) const {
   return Run("SWAYSOCK=" + Quote(ipc_) + " timeout 10 swaymsg " + args + " 2>&1", out);
+}
+
+bool SwaySession::CloseWindowOf(pid_t pid, std::chrono::milliseconds limit) const {
+  const std::string mark = "\"pid\": " + std::to_string(pid) + ",";
+  const bool shown = WaitFor([&] {
+    std::string tree;
+    Swaymsg("-t get_tree", &tree);
+    return tree.find(mark) != std::string::npos;
+  }, limit);
+  if (shown) Swaymsg("'[pid=" + std::to_string(pid) + "]' kill");
+  return shown;
 }
 
 Screenshot SwaySession::Grim() const {

@@ -5,6 +5,7 @@
 // own, and ended on destruction. grim takes screenshots of its output.
 #include <sys/types.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -33,11 +34,21 @@ class SwaySession {
   // XDG_RUNTIME_DIR, WAYLAND_DISPLAY, SWAYSOCK and DBUS_SESSION_BUS_ADDRESS for a client
   // of this desktop.
   std::vector<std::string> ClientEnv() const;
+  // The environment of varno started as a user of this desktop starts it: ClientEnv, a
+  // Wayland session with Qt's wayland platform, no X display, the registry in
+  // folder/registry; extra entries appended.
+  std::vector<std::string> VarnoEnv(const std::string& folder,
+                                    const std::vector<std::string>& extra = {}) const;
+  // Puts ClientEnv into this process's environment: it becomes a client of the desktop.
+  void EnterEnvironment() const;
   // The same as "NAME=value NAME=value " for a shell command line.
   std::string ShellEnv() const;
 
   // Runs swaymsg with args (a shell-quoted tail); its exit code, its output in *out.
   int Swaymsg(const std::string& args, std::string* out = nullptr) const;
+  // Waits up to limit for a window of process pid (a message box) and closes it as a user
+  // would; false when none appeared.
+  bool CloseWindowOf(pid_t pid, std::chrono::milliseconds limit) const;
   // A shot of the whole output through grim; empty (width 0) when grim fails.
   Screenshot Grim() const;
   // Stops the desktop now, as a crash would (the destructor only cleans up afterwards).
@@ -54,5 +65,8 @@ class SwaySession {
   pid_t pid_ = -1;
   bool ok_ = false;
 };
+
+// Copies varno and libhooks.so from the build into folder, where varno then writes its log.
+bool InstallVarno(const std::string& folder);
 
 }  // namespace testsupport

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <vector>
 
+#include "tests/support/Pattern.h"
 #include "xdg-shell-client-protocol.h"
 
 namespace testsupport {
@@ -208,13 +209,15 @@ bool WaylandPainter::Fill(int x, int y, int w, int h, uint32_t rgb) {
 bool WaylandPainter::Pattern(uint32_t seed) {
   if (!impl_->ok) return false;
   for (int row = 0; row < impl_->height; ++row)
-    for (int col = 0; col < impl_->width; ++col) {
-      const uint32_t r = (static_cast<uint32_t>(col) * 7 + seed) & 0xFF;
-      const uint32_t g = (static_cast<uint32_t>(row) * 5 + seed * 3) & 0xFF;
-      const uint32_t b = (static_cast<uint32_t>(col + row) * 3 + 0x40) & 0xFF;
+    for (int col = 0; col < impl_->width; ++col)
       impl_->image[static_cast<std::size_t>(row) * static_cast<std::size_t>(impl_->width) +
-                   static_cast<std::size_t>(col)] = (r << 16) | (g << 8) | b;
-    }
+                   static_cast<std::size_t>(col)] = PatternPixel(col, row, seed);
+  return impl_->Show(0, 0, impl_->width, impl_->height);
+}
+
+bool WaylandPainter::Image(const std::vector<uint32_t>& rgb) {
+  if (!impl_->ok || rgb.size() != impl_->image.size()) return false;
+  impl_->image = rgb;
   return impl_->Show(0, 0, impl_->width, impl_->height);
 }
 

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace testsupport {
 
@@ -27,6 +28,8 @@ class WaylandPainter {
   // Covers the whole surface with a pattern in which neighbouring pixels and the three colour
   // channels all differ, so that a shifted, mirrored or channel-swapped copy cannot match.
   bool Pattern(uint32_t seed);
+  // Shows a whole picture of width() x height() pixels (0xRRGGBB, rows top to bottom).
+  bool Image(const std::vector<uint32_t>& rgb);
 
   WaylandPainter(const WaylandPainter&) = delete;
   WaylandPainter& operator=(const WaylandPainter&) = delete;

@@ -74,6 +74,7 @@ void WireReceiver::Run() {
       py_ = top;
       have_pointer_ = true;
     } else if (kind == 2) {
+      blocks_.push_back({left, top, right, bottom});
       Block(d.data() + 20, length, left, top, right, bottom);
     }
   }
@@ -110,6 +111,11 @@ std::chrono::steady_clock::time_point WireReceiver::last_datagram() {
 std::vector<uint8_t> WireReceiver::Picture() {
   std::lock_guard<std::mutex> hold(mutex_);
   return picture_;
+}
+
+std::vector<std::array<int32_t, 4>> WireReceiver::BlockAreas() {
+  std::lock_guard<std::mutex> hold(mutex_);
+  return blocks_;
 }
 
 bool WireReceiver::Pointer(int32_t* x, int32_t* y) {

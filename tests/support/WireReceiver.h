@@ -3,6 +3,7 @@
 // programs: it joins a group with plain sockets, reads the 20-byte little-endian header
 // itself, inflates blocks with zlib and rebuilds a 32-bit picture (B, G, R, 0) of the
 // broadcast area. For use inside a private network namespace only.
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -26,6 +27,8 @@ class WireReceiver {
   // The picture; pixels no block has reached yet hold 0xAB bytes.
   std::vector<uint8_t> Picture();
   bool Pointer(int32_t* x, int32_t* y);
+  // The areas of the blocks received so far, in order: {left, top, right, bottom}.
+  std::vector<std::array<int32_t, 4>> BlockAreas();
 
  private:
   void Run();
@@ -43,6 +46,7 @@ class WireReceiver {
   std::chrono::steady_clock::time_point last_{};
   int32_t px_ = 0, py_ = 0;
   bool have_pointer_ = false;
+  std::vector<std::array<int32_t, 4>> blocks_;
 };
 
 }  // namespace testsupport

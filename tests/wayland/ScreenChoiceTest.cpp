@@ -1,4 +1,5 @@
-// Which screen source the server takes: the ScreenSource setting first, then the session.
+// Which screen source the server takes: the ScreenSource setting first, then the session,
+// then what the compositor offers.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -8,33 +9,35 @@
 
 namespace {
 
-TEST(ScreenChoice, SettingThenSessionThenDisplays) {
+TEST(ScreenChoice, SettingThenSessionThenDisplaysThenCompositor) {
   const auto X = ScreenKind::kX11, S = ScreenKind::kScreencopy, P = ScreenKind::kPortal;
   struct {
     const char* setting;
     const char* session;
-    bool wayland, x11;
+    bool wayland, x11, screencopy;
     ScreenKind want;
   } cases[] = {
       // The setting wins over everything, in any case.
-      {"x11", "wayland", true, false, X},
-      {"Screencopy", "x11", false, true, S},
-      {"PORTAL", nullptr, false, true, P},
+      {"x11", "wayland", true, false, true, X},
+      {"Screencopy", "x11", false, true, false, S},  // fails later, with its own log line
+      {"PORTAL", nullptr, false, true, true, P},
       // Empty or unknown: the session decides.
-      {"", "wayland", false, true, S},     // XWayland's DISPLAY would read black
-      {"vnc", "wayland", true, true, S},
-      {nullptr, "x11", true, false, X},
-      {"", "X11", true, true, X},
+      {"", "wayland", false, true, true, S},     // XWayland's DISPLAY would read black
+      {"vnc", "wayland", true, true, true, S},
+      {"", "wayland", true, true, false, P},     // GNOME, KDE: no screencopy
+      {nullptr, "x11", true, false, false, X},
+      {"", "X11", true, true, true, X},
       // No usable session type: a Wayland display counts only without a usable X one.
-      {"", nullptr, true, false, S},
-      {"", nullptr, true, true, X},
-      {"", "tty", true, false, S},
-      {"", "", false, false, X},          // nothing at all: X11 reports the missing desktop
+      {"", nullptr, true, false, true, S},
+      {"", nullptr, true, false, false, P},
+      {"", nullptr, true, true, false, X},
+      {"", "tty", true, false, true, S},
+      {"", "", false, false, false, X},          // nothing at all: X11 reports the missing desktop
   };
   for (const auto& c : cases)
-    EXPECT_EQ(ChooseScreenKind(c.setting, c.session, c.wayland, c.x11), c.want)
+    EXPECT_EQ(ChooseScreenKind(c.setting, c.session, c.wayland, c.x11, c.screencopy), c.want)
         << (c.setting ? c.setting : "(null)") << " / " << (c.session ? c.session : "(null)")
-        << " wayland " << c.wayland << " x11 " << c.x11;
+        << " wayland " << c.wayland << " x11 " << c.x11 << " screencopy " << c.screencopy;
 }
 
 // The session read from the environment: the X display is opened only when the answer

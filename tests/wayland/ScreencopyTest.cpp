@@ -12,50 +12,21 @@
 #include "Common/UpdateHeader.h"
 #include "platform/Region.h"
 #include "platform/ScreenCopy.h"
+#include "tests/support/ScreenTestUtil.h"
 #include "tests/support/Sway.h"
+#include "tests/support/VirtualPointer.h"
 #include "tests/support/WaylandPainter.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
+using testsupport::CaptureAll;
+using testsupport::DamageLog;
 using testsupport::Screenshot;
 using testsupport::SwaySession;
 using testsupport::WaitFor;
 using testsupport::WaylandPainter;
-
-// Damage as the sink receives it, on the source's thread.
-struct DamageLog {
-  std::mutex mutex;
-  Region region;
-  int calls = 0;
-
-  ScreenChangeSink Sink() {
-    return ScreenChangeSink{[this](const Rect& r) {
-                              std::lock_guard<std::mutex> hold(mutex);
-                              region.Union(r);
-                              ++calls;
-                            },
-                            [] {}};
-  }
-  void Clear() {
-    std::lock_guard<std::mutex> hold(mutex);
-    region.Clear();
-    calls = 0;
-  }
-  int Calls() {
-    std::lock_guard<std::mutex> hold(mutex);
-    return calls;
-  }
-  bool Covers(const Rect& r) {
-    std::lock_guard<std::mutex> hold(mutex);
-    return region.Contains(r);
-  }
-  Region Copy() {
-    std::lock_guard<std::mutex> hold(mutex);
-    return region;
-  }
-};
 
 std::unique_ptr<ScreenSource> Open(const SwaySession& sway, DamageLog* log,
                                    const char* output = nullptr) {
@@ -63,14 +34,6 @@ std::unique_ptr<ScreenSource> Open(const SwaySession& sway, DamageLog* log,
   o.display = sway.wayland_socket().c_str();
   o.output = output;
   return OpenScreencopyScreen(o, log ? log->Sink() : ScreenChangeSink{});
-}
-
-std::vector<uint8_t> CaptureAll(ScreenSource& screen, std::size_t* stride) {
-  const Rect box = screen.ClipBox();
-  *stride = static_cast<std::size_t>(ScanLineBytes(box.Width(), 32));
-  std::vector<uint8_t> out(*stride * static_cast<std::size_t>(box.Height()), 0xEE);
-  if (!screen.Capture(box, out.data(), *stride)) out.clear();
-  return out;
 }
 
 // Pixels of the capture (B, G, R, 0) that differ from the screenshot (R, G, B); -1 when the
@@ -231,6 +194,72 @@ TEST_F(ScreencopyTest, EdgesOfTheOutputReadAsZeroAndRowsArePadded) {
   EXPECT_TRUE(screen->Capture(Rect{5, 5, 5, 9}, nullptr, 0)) << "an empty rectangle is no work";
   int32_t x, y;
   EXPECT_FALSE(screen->PointerPosition(&x, &y)) << "wlroots gives clients no pointer position";
+}
+
+// The bounding box of the pixels in which two pictures of one size differ; empty when none.
+Rect Differences(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b, std::size_t stride) {
+  Rect box{};
+  bool any = false;
+  for (std::size_t i = 0; i + 4 <= a.size() && i + 4 <= b.size(); i += 4) {
+    if (std::memcmp(&a[i], &b[i], 4) == 0) continue;
+    const int32_t x = static_cast<int32_t>((i % stride) / 4), y = static_cast<int32_t>(i / stride);
+    if (!any) box = Rect{x, y, x + 1, y + 1};
+    box = Rect{std::min(box.left, x), std::min(box.top, y), std::max(box.right, x + 1),
+               std::max(box.bottom, y + 1)};
+    any = true;
+  }
+  return box;
+}
+
+// wlroots tells no client where the pointer is. On a headless output sway draws it into every
+// picture, asked for with overlay_cursor or not, so the difference of the two captures says
+// nothing: the pointer reaches viewers as pixels, and no pointer datagram is sent.
+TEST_F(ScreencopyTest, PointerTravelsAsPixelsWithOrWithoutOverlayAndNoPositionIsReported) {
+  WaylandPainter painter(sway_->wayland_socket());
+  ASSERT_TRUE(painter.ok());
+  ASSERT_TRUE(painter.Fill(0, 0, 640, 480, 0x808080));  // the arrow's black and white both show
+  DamageLog log;
+  auto with = Open(*sway_, &log);
+  ScreencopyOptions o;
+  o.display = sway_->wayland_socket().c_str();
+  o.overlay_cursor = false;
+  auto without = OpenScreencopyScreen(o, {});
+  ASSERT_TRUE(with && without);
+  std::size_t stride = 0;
+  const std::vector<uint8_t> empty = CaptureAll(*with, &stride);
+
+  testsupport::VirtualPointer mouse(sway_->wayland_socket(), 640, 480);
+  ASSERT_TRUE(mouse.ok());
+  struct { int x, y; } moves[] = {{100, 100}, {400, 300}};
+  for (const auto& m : moves) {
+    log.Clear();
+    ASSERT_TRUE(mouse.MoveTo(m.x, m.y));
+    ASSERT_TRUE(WaitFor([&] { return log.Covers(Rect{m.x, m.y, m.x + 1, m.y + 1}); },
+                        milliseconds(3000)));
+    std::vector<uint8_t> shown;
+    Rect box;
+    // The pointer's image, and nothing else, differs from the picture without a pointer.
+    ASSERT_TRUE(WaitFor([&] {
+      shown = CaptureAll(*with, &stride);
+      box = Differences(shown, empty, stride);
+      return !box.IsEmpty() && box.left > m.x - 32;
+    }, milliseconds(3000)));
+    EXPECT_LE(box.left, m.x);
+    EXPECT_LE(box.top, m.y);
+    EXPECT_GT(box.right, m.x);
+    EXPECT_LT(box.right, m.x + 32);
+    EXPECT_LT(box.bottom, m.y + 32);
+    EXPECT_GE(box.left, m.x - 32);
+    EXPECT_GE(box.top, m.y - 32);
+    // Without overlay_cursor the same picture, pointer included.
+    EXPECT_TRUE(WaitFor([&] {
+      std::size_t s = 0;
+      return CaptureAll(*without, &s) == shown;
+    }, milliseconds(3000))) << "overlay_cursor made a difference at " << m.x << "," << m.y;
+  }
+  int32_t x, y;
+  EXPECT_FALSE(with->PointerPosition(&x, &y));
+  EXPECT_EQ(log.PointerCalls(), 0);
 }
 
 TEST_F(ScreencopyTest, FollowsAChangeOfTheOutputMode) {

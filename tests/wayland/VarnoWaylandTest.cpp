@@ -5,7 +5,6 @@
 #include <signal.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -63,18 +62,9 @@ TEST(VarnoOnWayland, ReceiverRebuildsTheOutputAndNothingIsSentWhileIdle) {
   testsupport::WireReceiver receiver("227.0.13.1", 10513, kWidth, kHeight);
   ASSERT_TRUE(receiver.ok());
   testsupport::TempDir dir;
-  ASSERT_EQ(testsupport::Run("cp '" + testsupport::BinDir() + "/varno' '" +
-                             testsupport::BinDir() + "/libhooks.so' '" + dir.path() + "/'"),
-            0);
-  std::vector<std::string> env = sway.ClientEnv();
-  env.insert(env.end(), {"XDG_SESSION_TYPE=wayland", "QT_QPA_PLATFORM=wayland", "DISPLAY=",
-                         "ORVANE_REGISTRY=" + (dir / "registry")});
-  // Under AddressSanitizer: full stacks, so that what Qt's wayland plugin keeps for the life
-  // of the process (allocated inside libwayland-client, which has no frame pointers) is
-  // matched by its suppression.
-  if (const char* asan = std::getenv("ASAN_OPTIONS"))
-    env.push_back(std::string("ASAN_OPTIONS=") + asan + ":fast_unwind_on_malloc=0");
-  testsupport::Child varno({dir / "varno", "227.0.13.1:10513"}, env, dir / "out.txt");
+  ASSERT_TRUE(testsupport::InstallVarno(dir.path()));
+  testsupport::Child varno({dir / "varno", "227.0.13.1:10513"}, sway.VarnoEnv(dir.path()),
+                           dir / "out.txt");
   auto log = [&] {
     std::string text;
     testsupport::Run("cat '" + dir.path() + "'/*.log '" + (dir / "out.txt") + "' 2>/dev/null", &text);
@@ -119,6 +109,30 @@ TEST(VarnoOnWayland, ReceiverRebuildsTheOutputAndNothingIsSentWhileIdle) {
   int status = -1;
   EXPECT_TRUE(varno.Wait(milliseconds(5000), &status));
   EXPECT_EQ(status, 0) << log();
+}
+
+TEST(VarnoOnWayland, WithoutATrayHostTheReportNamesTheMissingHost) {
+  REQUIRE_PRIVATE_NETWORK();
+  // No bar: nothing on the session bus shows StatusNotifierItems, and Wayland has no XEmbed.
+  testsupport::SwaySession sway({kWidth, kHeight, /*bar=*/false, /*pipewire=*/false});
+  ASSERT_TRUE(sway.ok()) << sway.error();
+  testsupport::TempDir dir;
+  ASSERT_TRUE(testsupport::InstallVarno(dir.path()));
+  testsupport::Child varno({dir / "varno", "227.0.13.4:10516"},
+                           sway.VarnoEnv(dir.path(), {"ORVANE_TEST_TRAY_RETRY_MS=20"}),
+                           dir / "out.txt");
+  ASSERT_TRUE(sway.CloseWindowOf(varno.pid(), milliseconds(15000))) << "no condition box";
+  int status = -1;
+  ASSERT_TRUE(varno.Wait(milliseconds(10000), &status));
+  EXPECT_EQ(status, 1);
+  std::string log;
+  testsupport::Run("cat '" + dir.path() + "'/*.log", &log);
+  EXPECT_NE(log.find("No system tray after 30 attempts: no StatusNotifierItem host (nothing "
+                     "owns org.kde.StatusNotifierWatcher on the session bus) and no XEmbed "
+                     "tray (no X display)"),
+            std::string::npos)
+      << log;
+  EXPECT_NE(log.find("  in module [server/varno:269].\n"), std::string::npos) << log;
 }
 
 }  // namespace

@@ -1,0 +1,131 @@
+#include "bench/BenchSupport.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <mutex>
+#include <thread>
+
+#include "Common/MulticastSocket.h"
+#include "Common/UpdateHeader.h"
+#include "platform/Region.h"
+#include "platform/Screen.h"
+#include "platform/Socket.h"
+#include "server/Sampler.h"
+#include "server/ServerState.h"
+
+namespace {
+using Clock = std::chrono::steady_clock;
+}  // namespace
+
+double Median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v[v.size() / 2];
+}
+
+bool SetUpServerState(int width, int height) {
+  g_dirty_region = new Region;
+  g_mutex = new std::mutex;
+  g_clip = ClipRect{0, 0, width, height};
+  g_multicast_sock = OpenMulticastSender(g_port, "");
+  g_cursor_changed = 0;
+  return g_multicast_sock != INVALID_SOCKET;
+}
+
+RefreshResult MeasureFullRefresh(ScreenSource& screen, int width, int height) {
+  SetSamplerScreen(&screen);
+  std::vector<Rect> blocks;
+  bool record = false;
+  SetSamplerSink([&](const uint8_t* data, std::size_t n) {
+    UpdateHeader h;
+    DecodeUpdateHeader(data, n, h);
+    if (record && h.kind == UPDATE_BLOCK) blocks.push_back(Rect{h.left, h.top, h.right, h.bottom});
+    SendDatagram(g_multicast_sock, g_group, g_port, data, static_cast<int>(n));
+  });
+  // Warm-up run, which also records the blocks the floor compresses.
+  record = true;
+  g_full_refresh = 1;
+  ScreenTick();
+  record = false;
+  const std::size_t stride = static_cast<std::size_t>(width) * 4;
+  std::vector<uint8_t> pixels(stride * height), out(kMaxBlockPayload + 1024), piece;
+  z_stream z{};
+  deflateInit(&z, 1);
+  // The floor: one capture of the screen and one deflate per block sent, nothing else.
+  auto floor_run = [&](double* cap, double* comp) {
+    const auto t0 = Clock::now();
+    screen.Capture(Rect{0, 0, width, height}, pixels.data(), stride);
+    const auto t1 = Clock::now();
+    for (const Rect& b : blocks) {
+      const std::size_t s = static_cast<std::size_t>(ScanLineBytes(b.Width(), 32));
+      const uint8_t* src;
+      std::size_t n = s * static_cast<std::size_t>(b.Height());
+      if (b.Width() == width) {
+        src = pixels.data() + static_cast<std::size_t>(b.top) * stride;
+      } else {  // a column cut: its rows are not contiguous in the capture
+        piece.resize(n);
+        for (int64_t y = 0; y < b.Height(); ++y)
+          memcpy(&piece[static_cast<std::size_t>(y) * s],
+                 pixels.data() + static_cast<std::size_t>(b.top + y) * stride + static_cast<std::size_t>(b.left) * 4, s);
+        src = piece.data();
+      }
+      deflateReset(&z);
+      z.next_in = const_cast<Bytef*>(src);
+      z.avail_in = static_cast<uInt>(n);
+      z.next_out = out.data();
+      z.avail_out = static_cast<uInt>(out.size());
+      deflate(&z, Z_FINISH);
+    }
+    const auto t2 = Clock::now();
+    *cap = std::chrono::duration<double>(t1 - t0).count();
+    *comp = std::chrono::duration<double>(t2 - t1).count();
+  };
+  // Full refreshes and floors alternate, so that the load of a shared machine weighs on both.
+  std::vector<double> total, capture, compress, send, floor, floor_capture, floor_compress;
+  SamplerTimes last{};
+  for (int i = 0; i < kBenchRuns; ++i) {
+    g_full_refresh = 1;
+    EnableSamplerTimes(true);
+    const auto t0 = Clock::now();
+    ScreenTick();
+    const double t = std::chrono::duration<double>(Clock::now() - t0).count();
+    EnableSamplerTimes(false);
+    last = TakeSamplerTimes();
+    total.push_back(t);
+    capture.push_back(last.capture_s);
+    compress.push_back(last.compress_s);
+    send.push_back(last.send_s);
+    double cap, comp;
+    floor_run(&cap, &comp);
+    floor_capture.push_back(cap);
+    floor_compress.push_back(comp);
+    floor.push_back(cap + comp);
+  }
+  deflateEnd(&z);
+  SetSamplerSink(nullptr);
+  SetSamplerScreen(nullptr);
+  return RefreshResult{Median(total), Median(capture), Median(compress), Median(send), Median(floor),
+                Median(floor_capture), Median(floor_compress), last.datagrams, last.bytes};
+}
+
+void ReportRefresh(const char* name, const RefreshResult& r) {
+  printf("%-6s full refresh %7.2f ms (capture %6.2f, compression %7.2f, sending %6.2f)  "
+         "%4zu datagrams %9zu bytes | floor %7.2f ms (capture %6.2f, compression %7.2f) | "
+         "ratio %.3f, without sending %.3f\n",
+         name, r.total * 1e3, r.capture * 1e3, r.compress * 1e3, r.send * 1e3, r.datagrams,
+         r.bytes, r.floor * 1e3, r.floor_capture * 1e3, r.floor_compress * 1e3,
+         r.total / r.floor, (r.total - r.send) / r.floor);
+}
+
+
+void PrintMachine() {
+  std::ifstream load("/proc/loadavg");
+  double a = 0, b = 0, c = 0;
+  load >> a >> b >> c;
+  std::printf("%u cores, load average %.2f %.2f %.2f (a shared machine: figures vary)\n",
+              std::thread::hardware_concurrency(), a, b, c);
+}

@@ -14,7 +14,7 @@ bool InWaylandSession(const std::function<bool()>& x11_usable) {
   const char* session = std::getenv("XDG_SESSION_TYPE");
   const char* wayland = std::getenv("WAYLAND_DISPLAY");
   const bool have_wayland = wayland && *wayland;
-  if (IsWaylandSession(session, have_wayland, true) == IsWaylandSession(session, have_wayland, false))
-    return IsWaylandSession(session, have_wayland, true);
+  const bool with_x11 = IsWaylandSession(session, have_wayland, true);
+  if (with_x11 == IsWaylandSession(session, have_wayland, false)) return with_x11;
   return IsWaylandSession(session, have_wayland, x11_usable());
 }

@@ -20,6 +20,7 @@ static bool operator==(const AreaRect& a, const AreaRect& b) {
 namespace {
 
 constexpr int W = PointerArrow::kWidth, H = PointerArrow::kHeight;
+static_assert(W == 12 && H == 19, "the edge cases below are written for a 12 x 19 arrow");
 const AreaRect kNone{};
 
 TEST(PointerArrowTest, TipAtTheScaledPointCutToTheClientHiddenOutsideTheArea) {
@@ -34,9 +35,10 @@ TEST(PointerArrowTest, TipAtTheScaledPointCutToTheClientHiddenOutsideTheArea) {
   } cases[] = {
       {"1:1 origin", screen, 640, 480, 0, 0, {0, 0, W, H}},
       {"1:1 last pixel: the tip alone", screen, 640, 480, 639, 479, {639, 479, 640, 480}},
-      {"1:1 arrow ends at the edge", screen, 640, 480, 640 - W, 480 - H, {640 - W, 480 - H, 640, 480}},
-      {"1:1 one short of the edge", screen, 640, 480, 639 - W, 479 - H, {639 - W, 479 - H, 639, 479}},
-      {"1:1 one past the edge: cut", screen, 640, 480, 641 - W, 481 - H, {641 - W, 481 - H, 640, 480}},
+      // The arrow's far corner exactly at the client's, one pixel inside, one pixel past.
+      {"1:1 ends at the edge", screen, 640, 480, 628, 461, {628, 461, 640, 480}},
+      {"1:1 one short of it", screen, 640, 480, 627, 460, {627, 460, 639, 479}},
+      {"1:1 one past it: cut", screen, 640, 480, 629, 462, {629, 462, 640, 480}},
       {"left of the area", screen, 640, 480, -1, 10, kNone},
       {"above the area", screen, 640, 480, 10, -1, kNone},
       {"right edge is exclusive", screen, 640, 480, 640, 10, kNone},
@@ -69,7 +71,8 @@ TEST(PointerArrowTest, AMoveRepaintsTheOldAndTheNewRectangleOnly) {
       {"the same place: nothing", 640, 480, 100, 50, kNone, kNone},
       // The window was halved meanwhile: where the arrow is now drawn counts as its place.
       {"within the same client pixel", 320, 240, 101, 51, kNone, kNone},
-      {"a move when reduced", 320, 240, 200, 100, {50, 25, 50 + W, 25 + H}, {100, 50, 100 + W, 50 + H}},
+      {"a move when reduced", 320, 240, 200, 100, {50, 25, 50 + W, 25 + H},
+       {100, 50, 100 + W, 50 + H}},
       {"out of the area: only the old", 320, 240, -5, 10, {100, 50, 100 + W, 50 + H}, kNone},
       {"still out: nothing", 320, 240, 700, 10, kNone, kNone},
       {"back at the last pixel", 320, 240, 639, 479, kNone, {319, 239, 320, 240}},

@@ -90,7 +90,8 @@ TEST_P(GlimtOnWayland, ShowsTheX11ServerPixelForPixelWithItsPointerDrawn) {
   const std::string registry = "ORVANE_REGISTRY=" + (logs_ / "registry");
   // The programs copied, so that each writes its log into the test's folder.
   ASSERT_TRUE(testsupport::InstallVarno(logs_.path()));
-  ASSERT_EQ(testsupport::Run("cp '" + testsupport::BinDir() + "/glimt' '" + logs_.path() + "/'"), 0);
+  ASSERT_EQ(testsupport::Run("cp '" + testsupport::BinDir() + "/glimt' '" + logs_.path() + "/'"),
+            0);
   std::vector<std::string> asan;
   // Full stacks under AddressSanitizer, so that what Qt's wayland plugin keeps for the life
   // of the process is matched by its suppression.

@@ -13,7 +13,21 @@
 #include "platform/MessageBox.h"
 #include "platform/WindowFrame.h"
 
-ViewerWindow::ViewerWindow() : QWidget(nullptr) {
+namespace {
+
+QImage ArrowImage() {
+  QImage image(PointerArrow::kWidth, PointerArrow::kHeight, QImage::Format_ARGB32);
+  for (int y = 0; y < PointerArrow::kHeight; ++y)
+    for (int x = 0; x < PointerArrow::kWidth; ++x) {
+      const char c = PointerArrow::kShape[y][x];
+      image.setPixel(x, y, c == 'X' ? 0xFF000000u : c == 'o' ? 0xFFFFFFFFu : 0u);
+    }
+  return image;
+}
+
+}  // namespace
+
+ViewerWindow::ViewerWindow() : QWidget(nullptr), arrow_image_(ArrowImage()) {
   setWindowTitle(QStringLiteral("Orvane GLIMT"));
   // The picture covers every pixel: no background fill, no flicker on resize.
   setAttribute(Qt::WA_OpaquePaintEvent);
@@ -21,8 +35,9 @@ ViewerWindow::ViewerWindow() : QWidget(nullptr) {
   setCursor(Qt::ArrowCursor);
 }
 
-bool ViewerWindow::Create(bool fullscreen) {
+bool ViewerWindow::Create(bool fullscreen, const WindowSystemRules& rules) {
   fullscreen_ = fullscreen;
+  rules_ = rules;
   if (fullscreen)
     setWindowFlags(Qt::Window | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint);
   winId();  // the native window, still unmapped: it is mapped at placement
@@ -63,15 +78,41 @@ void ViewerWindow::InvalidateFromReceiveThread(const AreaRect& r) {
 }
 
 void ViewerWindow::RepaintPending() {
-  for (const AreaRect& r : pending_.Take())
+  for (const AreaRect& r : pending_.Take()) Repaint(r);
+}
+
+void ViewerWindow::Repaint(const AreaRect& r) {
+  if (r.left < r.right && r.top < r.bottom)
     update(QRect(r.left, r.top, r.right - r.left, r.bottom - r.top));
+}
+
+void ViewerWindow::PointerFromReceiveThread(int32_t x, int32_t y) {
+  pointer_at_ = uint64_t{static_cast<uint32_t>(x)} << 32 | static_cast<uint32_t>(y);
+  if (!pointer_posted_.exchange(true))
+    QMetaObject::invokeMethod(this, [this] { MovePointerArrow(); }, Qt::QueuedConnection);
+}
+
+void ViewerWindow::MovePointerArrow() {
+  // Cleared before the position is read: a position stored after this posts a new call.
+  pointer_posted_ = false;
+  const uint64_t at = pointer_at_;
+  const PointerArrow::Repaint r =
+      arrow_.MoveTo(g_area, width(), height(), static_cast<int32_t>(at >> 32),
+                    static_cast<int32_t>(at & 0xFFFFFFFFu));
+  Repaint(r.was);
+  Repaint(r.now);
 }
 
 void ViewerWindow::Place(const AreaRect& s, const AreaRect& d) {
   if (fullscreen_) {
     setGeometry(d.left, d.top, d.right - d.left, d.bottom - d.top);
+    // A Wayland compositor heeds no client geometry: its full-screen state covers the output.
+    if (!rules_.places_windows) setWindowState(windowState() | Qt::WindowFullScreen);
   } else {
-    const FrameExtents e = QueryFrameExtents(internalWinId());
+    // On Wayland the frame, if any, is the compositor's or the toolkit's and the position is
+    // the compositor's: only the client size is asked for.
+    const FrameExtents e = rules_.places_windows ? QueryFrameExtents(internalWinId())
+                                                 : FrameExtents{};
     const int64_t w = int64_t{s.right} - s.left, h = int64_t{s.bottom} - s.top;
     // The outer frame starts at the area's corner; only right and bottom are cut to the desktop.
     int64_t right = s.left + w + e.left + e.right;
@@ -81,13 +122,13 @@ void ViewerWindow::Place(const AreaRect& s, const AreaRect& d) {
     const int cw = static_cast<int>(std::max<int64_t>(1, right - s.left - e.left - e.right));
     const int ch = static_cast<int>(std::max<int64_t>(1, bottom - s.top - e.top - e.bottom));
     resize(cw, ch);
-    move(s.left, s.top);  // a top-level window's position is its frame's
+    if (rules_.places_windows) move(s.left, s.top);  // a top-level window's position is its frame's
   }
   state_.placed = true;
   awaiting_expose_ = true;
   show();
   raise();
-  activateWindow();
+  if (rules_.places_windows) activateWindow();  // Wayland: focus is the compositor's to give
   UpdateState();
 }
 
@@ -111,6 +152,12 @@ void ViewerWindow::paintEvent(QPaintEvent*) {
   // The whole client area; Qt clips to the region being repainted.
   QPainter painter(this);
   view_.Paint(painter, *g_picture, size());
+  DrawPointerArrow(painter);
+}
+
+void ViewerWindow::DrawPointerArrow(QPainter& painter) {
+  const AreaRect r = arrow_.Where(g_area, width(), height());
+  if (r.left < r.right && r.top < r.bottom) painter.drawImage(QPoint(r.left, r.top), arrow_image_);
 }
 
 void ViewerWindow::DecodeQueuedBlocks() {

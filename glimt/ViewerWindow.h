@@ -1,8 +1,12 @@
 #pragma once
 // The viewer's one window: the picture stretched over the client area, framed or frameless
-// on top of the whole screen. Lives on the window thread; the receive thread reads its state
-// through WindowState and asks for placement and repaints through queued calls.
+// on top of the whole screen (on Wayland: in the compositor's full-screen state), with the
+// server's pointer drawn over it where the local pointer cannot follow. Lives on the window
+// thread; the receive thread reads its state through WindowState and asks for placement,
+// repaints and the arrow's moves through queued calls.
+#include <QImage>
 #include <QWidget>
+#include <cstdint>
 #include <atomic>
 #include <condition_variable>
 #include <memory>
@@ -11,6 +15,10 @@
 #include "glimt/Decode.h"
 #include "glimt/Invalidation.h"
 #include "glimt/PictureView.h"
+#include "glimt/PointerArrow.h"
+#include "glimt/WindowSystem.h"
+
+class QPainter;
 
 // What the receive thread may know of the window, kept current by the window thread.
 struct WindowState {
@@ -30,8 +38,9 @@ class ViewerWindow : public QWidget {
   Q_OBJECT
  public:
   ViewerWindow();
-  // Makes the native window, unmapped; false when the platform refused it.
-  bool Create(bool fullscreen);
+  // Makes the native window, unmapped; false when the platform refused it. rules say what
+  // the window system lets the window do (placement, pointer).
+  bool Create(bool fullscreen, const WindowSystemRules& rules);
 
   WindowState& state() { return state_; }
   // Receive thread: place the window from the area and the desktop, and wait until the window
@@ -40,6 +49,9 @@ class ViewerWindow : public QWidget {
   // Receive thread: repaint a client rectangle. Rectangles that arrive before the window
   // thread gets to them are merged and handed over in one call.
   void InvalidateFromReceiveThread(const AreaRect& r);
+  // Receive thread: the server's pointer is at (x, y) of its screen; the arrow follows it.
+  // Positions that arrive before the window thread gets to them are replaced by the latest.
+  void PointerFromReceiveThread(int32_t x, int32_t y);
   // Receive thread: an UPDATE_AREA arrived; the server's depth is learnt afresh.
   void AreaAnnounced() { area_announced_ = true; }
   // Start-up: "smooth" or "fast" reduction (ScaleQuality).
@@ -62,11 +74,15 @@ class ViewerWindow : public QWidget {
   void Place(const AreaRect& area, const AreaRect& desktop);
   void UpdateState();
   void RepaintPending();
+  void MovePointerArrow();
+  void DrawPointerArrow(QPainter& painter);
+  void Repaint(const AreaRect& r);
   void DecodeQueuedBlocks();
   void NoteServerDepth(int bits_per_pixel);
 
   WindowState state_;
   bool fullscreen_ = false;
+  WindowSystemRules rules_;
   bool awaiting_expose_ = false;
   QRect last_client_;
   std::mutex place_mutex_;
@@ -77,5 +93,9 @@ class ViewerWindow : public QWidget {
   std::atomic<bool> area_announced_{false};
   std::unique_ptr<BlockDecoder> decoder_;  // made at the first paint, for the picture's layout
   PictureView view_;
+  PointerArrow arrow_;
+  QImage arrow_image_;
+  std::atomic<uint64_t> pointer_at_{0};      // the latest server position, x high, y low
+  std::atomic<bool> pointer_posted_{false};  // a MovePointerArrow call is on its way
   unsigned depths_noted_ = 0;  // bit per server depth / 8 already written to the log
 };

@@ -11,8 +11,9 @@
 
 #include <QApplication>
 #include <QIcon>
-#include <QSocketNotifier>
 #include <QImage>
+#include <QScreen>
+#include <QSocketNotifier>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -28,8 +29,10 @@
 #include "glimt/ConnectionDialog.h"
 #include "glimt/Rendezvous.h"
 #include "glimt/ViewerWindow.h"
+#include "glimt/WindowSystem.h"
 #include "platform/LastError.h"
 #include "platform/PointerWarp.h"
+#include "platform/Session.h"
 #include "platform/Socket.h"
 
 static const char kModule[] = "glimt/glimt";
@@ -46,6 +49,7 @@ BlockQueue* g_blocks = new BlockQueue;
 ViewerWindow* g_wnd = nullptr;
 DisplayFormat g_display;
 static bool g_have_display = false;
+static WindowSystemRules g_rules;  // set before the receive thread starts
 
 namespace {
 // "go" requests leave from a thread of their own: ConnectTo may take 21 s.
@@ -75,7 +79,7 @@ ReceiveControl* g_receive = new ReceiveControl;
 
 // What the receive thread keeps from one datagram to the next.
 struct ReceiveState {
-  PointerWarp warp;
+  std::unique_ptr<PointerWarp> warp;  // none where the pointer cannot be moved (Wayland)
   uint32_t socket_drops = 0;  // the kernel's count as last seen
   uint64_t datagrams = 0;
   uint64_t lost_in_queue = 0, lost_in_socket = 0;
@@ -121,14 +125,18 @@ bool HandleArea(const UpdateHeader& h) {
   return true;
 }
 
-void HandlePointer(const UpdateHeader& h, PointerWarp& warp) {
+void HandlePointer(const UpdateHeader& h, PointerWarp* warp) {
   if (!g_ready.load(std::memory_order_acquire)) return;
+  if (!warp) {
+    g_wnd->PointerFromReceiveThread(h.left, h.top);
+    return;
+  }
   const WindowState& s = g_wnd->state();
   int32_t x = 0, y = 0;
   ScalePoint(g_area, s.client_width, s.client_height, h.left, h.top, &x, &y);
   const int64_t sx = int64_t{x} + s.origin_x, sy = int64_t{y} + s.origin_y;
-  warp.MoveTo(static_cast<int>(std::clamp<int64_t>(sx, INT32_MIN, INT32_MAX)),
-              static_cast<int>(std::clamp<int64_t>(sy, INT32_MIN, INT32_MAX)));
+  warp->MoveTo(static_cast<int>(std::clamp<int64_t>(sx, INT32_MIN, INT32_MAX)),
+               static_cast<int>(std::clamp<int64_t>(sy, INT32_MIN, INT32_MAX)));
 }
 
 // Queues a copy of the block, as long as the header says (bytes after it are not the
@@ -177,7 +185,7 @@ bool HandleDatagram(ReceiveState& st, const uint8_t* data, std::size_t n,
   if (g_wnd->state().AcceptsDatagrams() &&
       CheckDatagram(data, n, h) == DatagramCheck::kUse) {
     if (h.kind == UPDATE_AREA) go_on = HandleArea(h);
-    else if (h.kind == UPDATE_POINTER) HandlePointer(h, st.warp);
+    else if (h.kind == UPDATE_POINTER) HandlePointer(h, st.warp.get());
     else lost = HandleBlock(h, data);
   }
   NoteLosses(st, static_cast<uint64_t>(lost), socket_drops);
@@ -233,6 +241,7 @@ void ReceiveThread(ReceiveControl* rc) {
   pthread_setname_np(pthread_self(), "glimt-receive");
   RaiseOwnPriority();
   ReceiveState st;
+  if (g_rules.warps_pointer) st.warp = std::make_unique<PointerWarp>();
   rc->sock = OpenMulticastReceiver(g_group, g_port);
   if (rc->sock == INVALID_SOCKET) {
     ConditionBox("sock != -1", kModule, 38);
@@ -351,6 +360,42 @@ bool RunDialogLoop() {
   return true;
 }
 
+// Which window system the viewer runs on, named for Qt, and whether its display answers
+// (g_have_display). On X11 g_display is read here.
+bool ProbeDisplay(DisplayProbe& probe, bool* wayland) {
+  bool probed = false;
+  *wayland = RunsOnWayland(std::getenv("QT_QPA_PLATFORM"), [&] {
+    return InWaylandSession([&] {
+      probed = true;
+      return g_have_display = probe.Query(&g_display);
+    });
+  });
+  // Named unless the user named one: left alone Qt takes XWayland on GNOME and X11 wherever
+  // XDG_SESSION_TYPE is unset, whatever was probed here.
+  const char* named = std::getenv("QT_QPA_PLATFORM");
+  if (!named || !*named) setenv("QT_QPA_PLATFORM", *wayland ? "wayland" : "xcb", 1);
+  if (*wayland) g_have_display = WaylandCompositorReachable();
+  else if (!probed) g_have_display = probe.Query(&g_display);
+  return g_have_display;
+}
+
+// On Wayland the desktop is the toolkit's first screen, in surface pixels. False (reported)
+// when the compositor has no output.
+bool ReadWaylandOutput() {
+  const QScreen* screen = QGuiApplication::primaryScreen();
+  const QSize size = screen ? screen->geometry().size() : QSize();
+  if (size.isEmpty()) {
+    ReportCheckFailure("desktop", kModule, 79);
+    std::fprintf(stderr, "glimt: the Wayland compositor has no output\n");
+    return false;
+  }
+  g_display = WaylandDisplayFormat(size.width(), size.height());
+  if (!g_rules.warps_pointer)
+    LogLine("Viewer on Wayland (%dx%d): the server's pointer is drawn into the picture\n",
+            size.width(), size.height());
+  return true;
+}
+
 bool Startup(int argc, char** argv) {
   if (SocketStartup() != 0) {
     ReportCheckFailure("!res", kModule, 174);
@@ -364,7 +409,7 @@ bool Startup(int argc, char** argv) {
   // The window exists, unmapped, before the thread asks for a refresh, so the answering
   // UPDATE_AREA is not dropped.
   g_wnd = new ViewerWindow;
-  if (!g_wnd->Create(g_fullscreen != 0)) {
+  if (!g_wnd->Create(g_fullscreen != 0, g_rules)) {
     ConditionBox("b", kModule, __LINE__);
     return false;
   }
@@ -397,13 +442,14 @@ int main(int argc, char** argv) {
   }
   // Before the QApplication: without a display Qt would end the process itself.
   DisplayProbe probe;
-  g_have_display = probe.Query(&g_display);
-  if (!g_have_display) {
+  bool wayland = false;
+  if (!ProbeDisplay(probe, &wayland)) {
     ReportCheckFailure("desktop", kModule, 79);
-    std::fprintf(stderr, "glimt: cannot open the X display\n");
+    std::fprintf(stderr, wayland ? "glimt: cannot connect to the Wayland compositor\n"
+                                 : "glimt: cannot open the X display\n");
     return 1;
   }
-  if (g_display.bits_per_pixel == 8) {
+  if (!wayland && g_display.bits_per_pixel == 8) {
     // Qt 6's X11 back end has no image format for 8-bit visuals: nothing can be painted, and
     // the first line edit drawn on one crashes inside the toolkit. Say so and end instead.
     LogLine("The display uses 8-bit colour, which the toolkit cannot paint on\n");
@@ -414,6 +460,8 @@ int main(int argc, char** argv) {
   }
   QApplication app(argc, argv);
   probe.Close();
+  g_rules = RulesFor(QGuiApplication::platformName().toUtf8().constData());
+  if (wayland && !ReadWaylandOutput()) return 1;
   QApplication::setQuitOnLastWindowClosed(false);
   QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/glimt-32.xpm")));
   if (!Startup(argc, argv)) return 1;

@@ -7,6 +7,7 @@
 #include "platform/Screen.h"
 #include "platform/ScreenCastPortal.h"
 #include "platform/ScreenCopy.h"
+#include "platform/Session.h"
 
 ScreenKind ChooseScreenKind(const char* setting, const char* session_type, bool wayland_display,
                             bool x11_usable, bool screencopy_offered) {
@@ -14,9 +15,7 @@ ScreenKind ChooseScreenKind(const char* setting, const char* session_type, bool 
   if (setting && strcasecmp(setting, "screencopy") == 0) return ScreenKind::kScreencopy;
   if (setting && strcasecmp(setting, "portal") == 0) return ScreenKind::kPortal;
   const ScreenKind wayland = screencopy_offered ? ScreenKind::kScreencopy : ScreenKind::kPortal;
-  if (session_type && strcasecmp(session_type, "wayland") == 0) return wayland;
-  if (session_type && strcasecmp(session_type, "x11") == 0) return ScreenKind::kX11;
-  return wayland_display && !x11_usable ? wayland : ScreenKind::kX11;
+  return IsWaylandSession(session_type, wayland_display, x11_usable) ? wayland : ScreenKind::kX11;
 }
 
 ScreenKind ChooseServerScreenKind(const char* setting) {

@@ -2,6 +2,7 @@
 
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
+#include <wayland-client.h>
 #include <cerrno>
 
 #include "platform/LastError.h"
@@ -37,4 +38,31 @@ bool DisplayProbe::Query(DisplayFormat* f) {
   }
   display_ = dpy;
   return true;
+}
+
+bool WaylandCompositorReachable(const char* display_name) {
+  errno = 0;
+  wl_display* display = wl_display_connect(display_name);
+  if (!display) {
+    SetLastError(errno ? errno : ECONNREFUSED);
+    return false;
+  }
+  // A compositor that accepted the socket but is not serving (stopped, ending) fails here.
+  const bool answered = wl_display_roundtrip(display) >= 0;
+  if (!answered) SetLastError(wl_display_get_error(display) ? wl_display_get_error(display)
+                                                            : ECONNRESET);
+  wl_display_disconnect(display);
+  return answered;
+}
+
+DisplayFormat WaylandDisplayFormat(int width, int height) {
+  DisplayFormat f;
+  f.bits_per_pixel = 32;
+  f.depth = 24;
+  f.width = width;
+  f.height = height;
+  f.red_mask = 0xFF0000;
+  f.green_mask = 0x00FF00;
+  f.blue_mask = 0x0000FF;
+  return f;
 }

@@ -1,9 +1,11 @@
 #pragma once
-// What the viewer needs to know of its own X display: the pixel layout that a bitmap
+// What the viewer needs to know of its own display: the pixel layout that a bitmap
 // "compatible with the screen" has (bits per pixel of the root visual's ZPixmap format) and the
-// desktop rectangle (the root window's clip box). Queried once on the main thread before the
-// QApplication exists, on a connection of its own; the result is plain data and may be read
+// desktop rectangle (the root window's clip box). On X11 queried once on the main thread before
+// the QApplication exists, on a connection of its own; the result is plain data and may be read
 // from any thread. 8-bit displays are refused by the viewer, so no colour table is read.
+// On Wayland only the compositor is checked beforehand; the output's size comes from the
+// toolkit once it is connected (WaylandDisplayFormat).
 
 struct DisplayFormat {
   int bits_per_pixel = 0;  // 8 (refused by the viewer), 16, 24 or 32
@@ -29,3 +31,12 @@ class DisplayProbe {
  private:
   void* display_ = nullptr;  // Display*, kept out of this header
 };
+
+// True when a Wayland compositor answers at display_name (nullptr: $WAYLAND_DISPLAY, else
+// "wayland-0"); last error set when not. Asked before the QApplication, whose Wayland platform
+// ends the process when it cannot connect.
+bool WaylandCompositorReachable(const char* display_name = nullptr);
+
+// A Wayland output of width x height surface pixels: clients draw into 32-bit shared-memory
+// buffers (XRGB8888, blue in the low byte) whatever the output, so the picture is 32-bit RGB.
+DisplayFormat WaylandDisplayFormat(int width, int height);

@@ -410,10 +410,25 @@ TEST(ViewerCommandLineTest, HelpVersionAndMissingDisplay) {
     EXPECT_EQ(status, c.status) << c.command;
     EXPECT_NE(out.find(c.output), std::string::npos) << out;
   }
-  std::string out;
-  const int status = testsupport::Run("env -u DISPLAY " + glimt + " 2>&1", &out);
-  EXPECT_EQ(status, 1);
-  EXPECT_NE(out.find("ASSERT(desktop) failed"), std::string::npos) << out;
+  // No desktop to show on: the condition report, a line saying which, and status 1. A
+  // session is Wayland by its type, or by a Wayland display without an X one; a platform
+  // named for Qt comes first.
+  const struct { const char* env; const char* says; } missing[] = {
+      {"-u DISPLAY -u WAYLAND_DISPLAY -u XDG_SESSION_TYPE", "cannot open the X display"},
+      {"-u DISPLAY XDG_SESSION_TYPE=wayland WAYLAND_DISPLAY=/nonexistent/wayland-9",
+       "cannot connect to the Wayland compositor"},
+      {"-u DISPLAY -u XDG_SESSION_TYPE WAYLAND_DISPLAY=/nonexistent/wayland-9",
+       "cannot connect to the Wayland compositor"},
+      {"-u DISPLAY XDG_SESSION_TYPE=wayland WAYLAND_DISPLAY=/nonexistent/wayland-9 "
+       "QT_QPA_PLATFORM=xcb", "cannot open the X display"},
+  };
+  for (const auto& m : missing) {
+    std::string out;
+    const int status = testsupport::Run("env " + std::string(m.env) + " " + glimt + " 2>&1", &out);
+    EXPECT_EQ(status, 1) << m.env;
+    EXPECT_NE(out.find("ASSERT(desktop) failed"), std::string::npos) << m.env << "\n" << out;
+    EXPECT_NE(out.find(m.says), std::string::npos) << m.env << "\n" << out;
+  }
 }
 
 }  // namespace

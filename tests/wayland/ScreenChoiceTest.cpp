@@ -2,7 +2,10 @@
 // then what the compositor offers.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
 #include "platform/Screen.h"
+#include "platform/Session.h"
 
 namespace {
 
@@ -35,6 +38,35 @@ TEST(ScreenChoice, SettingThenSessionThenDisplaysThenCompositor) {
     EXPECT_EQ(ChooseScreenKind(c.setting, c.session, c.wayland, c.x11, c.screencopy), c.want)
         << (c.setting ? c.setting : "(null)") << " / " << (c.session ? c.session : "(null)")
         << " wayland " << c.wayland << " x11 " << c.x11 << " screencopy " << c.screencopy;
+}
+
+// The session read from the environment: the X display is opened only when the answer
+// depends on it (it may be slow, or not there at all).
+TEST(ScreenChoice, TheEnvironmentsSessionAsksForXOnlyWhenItMatters) {
+  struct {
+    const char* session;  // nullptr: unset
+    const char* wayland;
+    bool x11, want, x_asked;
+  } cases[] = {
+      {"wayland", nullptr, true, true, false},
+      {"x11", "wayland-0", false, false, false},
+      {nullptr, "wayland-0", true, false, true},
+      {"tty", "/run/user/1000/wayland-1", false, true, true},
+      {nullptr, "", false, false, false},  // an empty WAYLAND_DISPLAY is none
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << (c.session ? c.session : "(unset)") << " / "
+                                    << (c.wayland ? c.wayland : "(unset)") << " x11 " << c.x11);
+    if (c.session) setenv("XDG_SESSION_TYPE", c.session, 1);
+    else unsetenv("XDG_SESSION_TYPE");
+    if (c.wayland) setenv("WAYLAND_DISPLAY", c.wayland, 1);
+    else unsetenv("WAYLAND_DISPLAY");
+    bool asked = false;
+    EXPECT_EQ(InWaylandSession([&] { return asked = true, c.x11; }), c.want);
+    EXPECT_EQ(asked, c.x_asked);
+  }
+  unsetenv("XDG_SESSION_TYPE");
+  unsetenv("WAYLAND_DISPLAY");
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
 #!/bin/sh
 # Installs the Debian 12 packages the build, the programs and the tests need, when missing.
 set -e
-PKGS="cmake ninja-build g++ pkg-config zlib1g-dev qt6-base-dev libx11-dev libxext-dev
+PKGS="cmake ninja-build g++ pkg-config zlib1g-dev libdeflate-dev qt6-base-dev libx11-dev libxext-dev
   libxdamage-dev libxfixes-dev libxi-dev libpixman-1-dev libsqlite3-dev libgtest-dev
   libgmock-dev libbenchmark-dev xvfb xauth xdotool trayer x11-utils x11-apps x11-xserver-utils
   imagemagick iproute2 procps util-linux clang libclang-rt-14-dev"

@@ -2,16 +2,20 @@
 // every level (bytes and time of one whole frame, compressed in the sampler's strips on one
 // thread), and the speed-up of the compression pool over one worker. Starts its own Xvfb;
 // run it through tests/netns-run like the other benchmarks.
+// Usage: compress_bench [levels|pool] (default both).
+#include <libdeflate.h>
 #include <zlib.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <thread>
 #include <vector>
 
 #include "Common/UpdateHeader.h"
 #include "bench/Frames.h"
 #include "platform/Screen.h"
+#include "server/CompressPool.h"
 #include "server/Compressor.h"
 #include "server/Sampler.h"
 #include "tests/support/TestSupport.h"
@@ -75,6 +79,17 @@ Figure Libdeflate(const std::vector<uint8_t>& pixels, int level) {
   });
 }
 
+// libdeflate's own levels past 9, to choose what CompressionLevel 9 maps to.
+Figure RawLibdeflate(const std::vector<uint8_t>& pixels, int level) {
+  std::vector<uint8_t> out(compressBound(static_cast<uLong>(StripHeight() * kStride)) + 1024);
+  libdeflate_compressor* c = libdeflate_alloc_compressor(level);
+  Figure f = Frame(pixels, out, [&](const uint8_t* in, std::size_t n, std::vector<uint8_t>& o) {
+    return libdeflate_zlib_compress(c, in, n, o.data(), o.size());
+  });
+  libdeflate_free_compressor(c);
+  return f;
+}
+
 void Levels(const char* name, const std::vector<uint8_t>& pixels) {
   printf("%s frame, %d strips of %d rows, one thread, medians of %d runs\n", name,
          (kH + StripHeight() - 1) / StripHeight(), StripHeight(), kRuns);
@@ -83,6 +98,60 @@ void Levels(const char* name, const std::vector<uint8_t>& pixels) {
     const Figure z = Zlib(pixels, level);
     const Figure d = Libdeflate(pixels, level);
     printf("  %5d | %7.2f %9zu | %13.2f %8zu\n", level, z.ms, z.bytes, d.ms, d.bytes);
+    fflush(stdout);
+  }
+  for (int level = 9; level <= 12; ++level) {
+    const Figure d = RawLibdeflate(pixels, level);
+    printf("  libdeflate's own level %2d: %8.2f ms %9zu bytes\n", level, d.ms, d.bytes);
+    fflush(stdout);
+  }
+}
+
+// The whole frame on the pool: one job a strip, cut to max_datagram; time from the first
+// submission to the last datagram taken.
+struct PoolFigure {
+  double ms;
+  std::size_t datagrams, bytes;
+};
+
+PoolFigure OnPool(const std::vector<uint8_t>& pixels, int workers, std::size_t max_datagram, int level) {
+  CompressPool pool([=] { return std::make_unique<HalvingCutter>(max_datagram); }, workers);
+  std::vector<double> times(kRuns);
+  PoolFigure f{};
+  const int step = StripHeight();
+  for (int run = -1; run < kRuns; ++run) {  // run -1 warms the buffers
+    f.datagrams = f.bytes = 0;
+    const auto t0 = Clock::now();
+    int jobs = 0;
+    for (int y = 0; y < kH; y += step, ++jobs) {
+      CompressJob job;
+      job.rect = Rect{0, y, kW, std::min(y + step, kH)};
+      job.pixels = pixels.data() + static_cast<std::size_t>(y) * kStride;
+      job.stride = kStride;
+      job.level = level;
+      pool.Submit(job);
+    }
+    for (; jobs > 0; --jobs) {
+      const CompressPool::Result* r = pool.Next(std::chrono::seconds(10));
+      if (!r) return PoolFigure{};
+      f.datagrams += r->datagrams->Count();
+      f.bytes += r->datagrams->Bytes();
+      pool.Release();
+    }
+    if (run >= 0) times[static_cast<std::size_t>(run)] = std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
+  }
+  f.ms = Median(times);
+  return f;
+}
+
+void Pool(const char* name, const std::vector<uint8_t>& pixels, int level) {
+  const int cores = static_cast<int>(std::thread::hardware_concurrency());
+  for (std::size_t max : {kMaxDatagramBytes, std::size_t{1472}}) {
+    const PoolFigure one = OnPool(pixels, 1, max, level);
+    const PoolFigure all = OnPool(pixels, 0, max, level);
+    printf("%-5s level %d, datagrams <= %5zu: 1 worker %7.2f ms | %d workers %7.2f ms | speed-up %.2f | "
+           "%5zu datagrams %8zu bytes\n",
+           name, level, max, one.ms, cores, all.ms, one.ms / all.ms, all.datagrams, all.bytes);
     fflush(stdout);
   }
 }
@@ -101,6 +170,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   const bool levels = argc < 2 || strcmp(argv[1], "levels") == 0;
+  const bool pool = argc < 2 || strcmp(argv[1], "pool") == 0;
   testsupport::Xvfb x(kW, kH, 24);
   if (!x.ok()) return 1;
   std::unique_ptr<ScreenSource> screen = OpenX11Screen(x.display().c_str());
@@ -111,6 +181,14 @@ int main(int argc, char** argv) {
   bench::DrawPhotoFrame(d);
   const std::vector<uint8_t> photo = Capture(*screen);
   XCloseDisplay(d);
+  printf("%u cores\n", std::thread::hardware_concurrency());
+  if (pool) {
+    printf("compression pool, whole frame in strips of %d rows, medians of %d runs\n", StripHeight(), kRuns);
+    for (int level : {1, 6}) {
+      Pool("text", text, level);
+      Pool("photo", photo, level);
+    }
+  }
   if (levels) {
     Levels("text", text);
     Levels("photo", photo);

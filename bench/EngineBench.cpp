@@ -1,6 +1,7 @@
 // Time of one full refresh of a 1920x1080x24 Xvfb screen, split into capture, compression
 // and sending, against the floor: the same capture and compression calls alone on the same
-// pixels. Sends multicast, so it refuses to run outside a private network namespace
+// pixels; and the floor on the compression pool (the same capture, the same blocks compressed
+// with libdeflate by one worker a core), the floor of the sampler once it uses the pool. Sends multicast, so it refuses to run outside a private network namespace
 // (run it through tests/netns-run).
 #include <zlib.h>
 
@@ -10,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "Common/MulticastSocket.h"
@@ -17,6 +19,7 @@
 #include "platform/Region.h"
 #include "platform/Screen.h"
 #include "platform/Socket.h"
+#include "server/CompressPool.h"
 #include "server/Sampler.h"
 #include "server/ServerState.h"
 #include "tests/support/TestSupport.h"
@@ -34,7 +37,33 @@ constexpr int kRuns = 21;
 struct Result {
   double total, capture, compress, send, floor, floor_capture, floor_compress;
   std::size_t datagrams, bytes;
+  // The same capture, and the same blocks compressed with libdeflate on the pool's workers.
+  double pool_floor, pool_floor_compress;
+  std::size_t pool_bytes;
 };
+
+// The floor on the pool: the whole frame captured once, then every block the sampler sent
+// compressed by the pool's workers (one a core), each block one job; time to the last result.
+double PoolFloor(CompressPool& pool, const std::vector<Rect>& blocks, const std::vector<uint8_t>& pixels,
+                 std::size_t stride, std::size_t* bytes) {
+  const auto t0 = Clock::now();
+  for (const Rect& b : blocks) {
+    CompressJob job;
+    job.rect = b;
+    job.pixels = pixels.data() + static_cast<std::size_t>(b.top) * stride + static_cast<std::size_t>(b.left) * 4;
+    job.stride = stride;
+    job.level = EffectiveCompressionLevel(g_compression_level);
+    pool.Submit(job);
+  }
+  *bytes = 0;
+  for (std::size_t i = 0; i < blocks.size(); ++i) {
+    const CompressPool::Result* r = pool.Next(std::chrono::seconds(10));
+    if (!r) return 0;
+    *bytes += r->datagrams->Bytes();
+    pool.Release();
+  }
+  return std::chrono::duration<double>(Clock::now() - t0).count();
+}
 
 Result Measure(ScreenSource& screen) {
   std::vector<Rect> blocks;
@@ -83,8 +112,12 @@ Result Measure(ScreenSource& screen) {
     *cap = std::chrono::duration<double>(t1 - t0).count();
     *comp = std::chrono::duration<double>(t2 - t1).count();
   };
+  CompressPool pool([] { return std::make_unique<HalvingCutter>(kMaxDatagramBytes); });
+  std::size_t pool_bytes = 0;
+  PoolFloor(pool, blocks, pixels, stride, &pool_bytes);  // warms the workers' buffers
   // Full refreshes and floors alternate, so that the load of a shared machine weighs on both.
-  std::vector<double> total, capture, compress, send, floor, floor_capture, floor_compress;
+  std::vector<double> total, capture, compress, send, floor, floor_capture, floor_compress,
+      pool_floor, pool_compress;
   SamplerTimes last{};
   for (int i = 0; i < kRuns; ++i) {
     g_full_refresh = 1;
@@ -103,11 +136,18 @@ Result Measure(ScreenSource& screen) {
     floor_capture.push_back(cap);
     floor_compress.push_back(comp);
     floor.push_back(cap + comp);
+    const auto p0 = Clock::now();
+    screen.Capture(Rect{0, 0, kW, kH}, pixels.data(), stride);
+    const double pcap = std::chrono::duration<double>(Clock::now() - p0).count();
+    const double pcomp = PoolFloor(pool, blocks, pixels, stride, &pool_bytes);
+    pool_compress.push_back(pcomp);
+    pool_floor.push_back(pcap + pcomp);
   }
   deflateEnd(&z);
   SetSamplerSink(nullptr);
   return Result{Median(total), Median(capture), Median(compress), Median(send), Median(floor),
-                Median(floor_capture), Median(floor_compress), last.datagrams, last.bytes};
+                Median(floor_capture), Median(floor_compress), last.datagrams, last.bytes,
+                Median(pool_floor), Median(pool_compress), pool_bytes};
 }
 
 void Report(const char* name, const Result& r) {
@@ -117,6 +157,8 @@ void Report(const char* name, const Result& r) {
          name, r.total * 1e3, r.capture * 1e3, r.compress * 1e3, r.send * 1e3, r.datagrams,
          r.bytes, r.floor * 1e3, r.floor_capture * 1e3, r.floor_compress * 1e3,
          r.total / r.floor, (r.total - r.send) / r.floor);
+  printf("%-6s floor on the pool (libdeflate, %u workers) %7.2f ms (compression %7.2f), %9zu bytes\n", name,
+         std::thread::hardware_concurrency(), r.pool_floor * 1e3, r.pool_floor_compress * 1e3, r.pool_bytes);
 }
 
 }  // namespace

@@ -261,6 +261,11 @@ int main(int argc, char** argv) {
   // Settle: the first full refresh and the scene's first paint are not measured.
   scene.PaintWhole(false);
   scene.Sync();
+  // The paint must reach this end: a run where nothing arrives measures nothing.
+  if (!testsupport::WaitFor([&] { return rx.blocks() > 0; }, 10s)) {
+    fprintf(stderr, "nothing arrived from varno:\n%s\n", server.Log().c_str());
+    return 1;
+  }
   std::this_thread::sleep_for(2s);
   Report("caret, whole window", Measure(server.pid(), rx, seconds, [&](int t) { scene.PaintWhole((t / 5) % 2 == 0); }));
   Report("caret alone", Measure(server.pid(), rx, seconds, [&](int t) {

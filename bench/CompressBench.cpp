@@ -181,6 +181,7 @@ int main(int argc, char** argv) {
   bench::DrawPhotoFrame(d);
   const std::vector<uint8_t> photo = Capture(*screen);
   XCloseDisplay(d);
+  bench::PrintLoad("at start");
   printf("%u cores\n", std::thread::hardware_concurrency());
   if (pool) {
     printf("compression pool, whole frame in strips of %d rows, medians of %d runs\n", StripHeight(), kRuns);
@@ -193,5 +194,6 @@ int main(int argc, char** argv) {
     Levels("text", text);
     Levels("photo", photo);
   }
+  bench::PrintLoad("at end");
   return 0;
 }

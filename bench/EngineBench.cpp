@@ -185,10 +185,12 @@ int main() {
   g_cursor_changed = 0;
   printf("1920x1080 at %d bpp, level %d, medians of %d runs\n", screen->BitsPerPixel(),
          g_compression_level, kRuns);
+  bench::PrintLoad("at start");
   bench::DrawTextFrame(d);
   Report("text", Measure(*screen));
   bench::DrawPhotoFrame(d);
   Report("photo", Measure(*screen));
+  bench::PrintLoad("at end");
   XCloseDisplay(d);
   return 0;
 }

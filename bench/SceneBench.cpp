@@ -267,11 +267,13 @@ int main(int argc, char** argv) {
     return 1;
   }
   std::this_thread::sleep_for(2s);
+  bench::PrintLoad("at start");
   Report("caret, whole window", Measure(server.pid(), rx, seconds, [&](int t) { scene.PaintWhole((t / 5) % 2 == 0); }));
   Report("caret alone", Measure(server.pid(), rx, seconds, [&](int t) {
            if (t % 5 == 0) scene.PaintCaret((t / 5) % 2 == 0);
          }));
   Report("terminal scrolling", Measure(server.pid(), rx, seconds, [&](int t) { scene.Scroll(t); }));
+  bench::PrintLoad("at end");
   server.child().Kill(15);
   int status = -1;
   server.child().Wait(10s, &status);

@@ -22,11 +22,7 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-using bench::kH;
-using bench::kW;
-using bench::Median;
-constexpr int kRuns = 21;
+using namespace bench;
 constexpr std::size_t kStride = static_cast<std::size_t>(kW) * 4;
 
 // Rows of the sampler's strips on this screen: the unit each compression call gets.

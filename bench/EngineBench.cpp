@@ -28,11 +28,7 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-using bench::kH;
-using bench::kW;
-using bench::Median;
-constexpr int kRuns = 21;
+using namespace bench;
 
 struct Result {
   double total, capture, compress, send, floor, floor_capture, floor_compress;

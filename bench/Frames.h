@@ -3,6 +3,7 @@
 // lines under a title bar) and photo-like (smooth shapes with sensor noise), the median the
 // benchmarks report, and the machine's load beside it.
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <string>
@@ -14,7 +15,9 @@
 
 namespace bench {
 
+using Clock = std::chrono::steady_clock;
 constexpr int kW = 1920, kH = 1080;
+constexpr int kRuns = 21;  // a figure is the median of this many runs
 
 void DrawTextFrame(Display* d);
 void DrawPhotoFrame(Display* d);

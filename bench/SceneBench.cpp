@@ -29,11 +29,8 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using namespace bench;
 using namespace std::chrono_literals;
-using bench::kH;
-using bench::kW;
-using bench::Median;
 const char kServer[] = "10.77.0.2";
 const char kHere[] = "10.77.0.1";
 

@@ -193,10 +193,15 @@ void CompressPool::Work(Worker& w, Slot& slot) {
     return;
   }
   const Rect& r = job.rect;
-  if (r.IsEmpty() || !job.pixels || (job.bpp != 8 && job.bpp != 16 && job.bpp != 24 && job.bpp != 32))
-    return;
+  if (r.IsEmpty()) return;
   if (!w.compressor || w.compressor->level() != job.level)
     w.compressor = std::make_unique<Compressor>(job.level);  // a level change: rare
+  // Without a compressor every piece would fail down to single pixels: drop the block whole.
+  if (!job.pixels || (job.bpp != 8 && job.bpp != 16 && job.bpp != 24 && job.bpp != 32) ||
+      !w.compressor->ok() || !w.cutter) {
+    out.Drop(r);
+    return;
+  }
   const std::size_t scan = static_cast<std::size_t>(ScanLineBytes(r.Width(), job.bpp));
   const std::size_t used = static_cast<std::size_t>(r.Width()) * static_cast<std::size_t>(job.bpp / 8);
   const uint8_t* rows = job.pixels;

@@ -24,6 +24,8 @@ class Compressor {
   std::size_t Compress(const uint8_t* in, std::size_t n, uint8_t* out, std::size_t cap);
 
   int level() const { return level_; }
+  // False when libdeflate gave no compressor (no memory, or a level it refuses).
+  bool ok() const { return c_ != nullptr; }
 
  private:
   bool GrowScratch(std::size_t bytes);

@@ -170,8 +170,9 @@ struct CountingCutter : HalvingCutter {
 };
 
 // A slow consumer: the workers stop window results ahead of it, and a pool destroyed with
-// jobs pending ends without waiting for them.
-TEST(CompressPoolTest, WorkersStayWithinTheWindowOfASlowConsumer) {
+// jobs pending ends without waiting for them. Jobs that cannot be compressed (a level or
+// depth the compressor refuses) come back in their place as dropped.
+TEST(CompressPoolTest, WindowBoundsTheWorkAndFailedJobsKeepTheirPlace) {
   Picture p(64, 64, 32);
   Fill(p, 3, true);
   std::atomic<int> begun{0};
@@ -198,6 +199,19 @@ TEST(CompressPoolTest, WorkersStayWithinTheWindowOfASlowConsumer) {
   CompressPool idle(Halving(), 1, 1);
   EXPECT_EQ(idle.Next(1ms), nullptr);
   idle.Release();
+  // Jobs that cannot be compressed come back in their place, dropped whole, with no datagram.
+  const Rect r{0, 0, 64, 4};
+  CompressJob bad_level = Block(p, r, 42, 0), bad_depth = Block(p, r, 1, 1), fine = Block(p, r, 1, 2);
+  bad_depth.bpp = 15;
+  for (const CompressJob& j : {bad_level, bad_depth, fine}) idle.Submit(j);
+  for (uint32_t tag = 0; tag < 3; ++tag) {
+    const CompressPool::Result* res = idle.Next(2000ms);
+    ASSERT_NE(res, nullptr);
+    EXPECT_EQ(res->job->tag, tag);
+    EXPECT_EQ(res->datagrams->Count(), tag == 2 ? 1u : 0u);
+    EXPECT_EQ(res->datagrams->dropped().size(), tag == 2 ? 0u : 1u);
+    idle.Release();
+  }
   EXPECT_EQ(idle.Pending(), 0u);
 }
 
@@ -221,7 +235,9 @@ TEST(CompressPoolTest, SteadyStateAllocatesNothingPerJob) {
   tick();
   tick();
   EXPECT_EQ(GrowBuffer::Growths(), growths);
-  if (kCountNew) EXPECT_EQ(NewCount(), news);
+  if (kCountNew) {
+    EXPECT_EQ(NewCount(), news);
+  }
 }
 
 // The cutter on its own: every datagram within the limit, the block rebuilt exactly, rows

@@ -7,6 +7,7 @@
 #include <zlib.h>
 
 #include <chrono>
+#include <ctime>
 #include <cstdio>
 #include <cstring>
 #include <thread>
@@ -108,8 +109,15 @@ void Levels(const char* name, const std::vector<uint8_t>& pixels) {
 // run, so that the load of a shared machine weighs on both alike.
 struct PoolFigure {
   double one_ms, all_ms;
+  double cores_used;  // CPU time over wall time of the runs on all workers: what the machine gave
   std::size_t datagrams, bytes;
 };
+
+double CpuMs() {
+  timespec t{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_nsec) / 1e6;
+}
 
 double PoolFrame(CompressPool& pool, const std::vector<uint8_t>& pixels, int rows, int level,
                  std::size_t* datagrams, std::size_t* bytes) {
@@ -139,15 +147,21 @@ PoolFigure OnPool(const std::vector<uint8_t>& pixels, int rows, std::size_t max_
   CompressPool one(cutter, 1), all(cutter, 0);
   std::vector<double> one_ms, all_ms;
   PoolFigure f{};
+  double cpu = 0;
   for (int run = -1; run < kRuns; ++run) {  // run -1 warms the buffers
     const double a = PoolFrame(one, pixels, rows, level, &f.datagrams, &f.bytes);
+    const double c0 = CpuMs();
     const double b = PoolFrame(all, pixels, rows, level, &f.datagrams, &f.bytes);
     if (run < 0) continue;
+    cpu += CpuMs() - c0;
     one_ms.push_back(a);
     all_ms.push_back(b);
   }
   f.one_ms = Median(one_ms);
   f.all_ms = Median(all_ms);
+  double wall = 0;
+  for (double ms : all_ms) wall += ms;
+  f.cores_used = cpu / wall;
   return f;
 }
 
@@ -161,10 +175,10 @@ void Pool(const char* name, const std::vector<uint8_t>& pixels, int rows) {
   } configs[] = {{1, kMaxDatagramBytes}, {6, kMaxDatagramBytes}, {1, 1472}};
   for (const auto& k : configs) {
     const PoolFigure f = OnPool(pixels, rows, k.max, k.level);
-    printf("%-5s level %d, datagrams <= %5zu%s: 1 worker %8.2f ms | %d workers %8.2f ms | speed-up %.2f | "
-           "%5zu datagrams %8zu bytes\n",
+    printf("%-5s level %d, datagrams <= %5zu%s: 1 worker %8.2f ms | %d workers %8.2f ms (%.2f cores busy) | "
+           "speed-up %.2f | %5zu datagrams %8zu bytes\n",
            name, k.level, k.max, k.max < kMaxDatagramBytes ? " (halving cutter)" : "", f.one_ms, cores,
-           f.all_ms, f.one_ms / f.all_ms, f.datagrams, f.bytes);
+           f.all_ms, f.cores_used, f.one_ms / f.all_ms, f.datagrams, f.bytes);
     fflush(stdout);
   }
 }

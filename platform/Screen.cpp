@@ -230,3 +230,15 @@ ScreenSource* OpenServerScreen() {
 }
 
 ScreenSource* ServerScreen() { return g_server_screen; }
+
+ScreenSource* AdoptServerScreen(std::unique_ptr<ScreenSource> screen) {
+  std::call_once(g_server_once, [&] { g_server_screen = screen.release(); });
+  return g_server_screen;
+}
+
+bool X11DisplayUsable() {
+  Display* dpy = XOpenDisplay(nullptr);
+  if (!dpy) return false;
+  XCloseDisplay(dpy);
+  return true;
+}

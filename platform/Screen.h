@@ -4,6 +4,7 @@
 // server's main thread).
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 #include "platform/Rect.h"
@@ -22,6 +23,17 @@ class ScreenSource {
   virtual bool Capture(const Rect& r, uint8_t* out, std::size_t stride) = 0;
   // Pointer position in screen coordinates; false when it cannot be read.
   virtual bool PointerPosition(int32_t* x, int32_t* y) = 0;
+  // True when the source reports its own changes to the ScreenChangeSink it was opened with,
+  // so that no hook library is needed.
+  virtual bool ReportsChanges() const { return false; }
+};
+
+// Where a screen source that learns of changes by itself (a Wayland compositor's damage)
+// reports them. Called on the source's own thread, never with a lock of the source held:
+// each must be quick and safe to call from any thread. Either may be empty.
+struct ScreenChangeSink {
+  std::function<void(const Rect&)> damage;      // an area changed, screen coordinates
+  std::function<void()> pointer_changed;        // the pointer moved or changed its shape
 };
 
 // A screen on the X display display_name (nullptr: $DISPLAY), using MIT-SHM with one reused
@@ -35,3 +47,22 @@ std::unique_ptr<ScreenSource> OpenX11Screen(const char* display_name = nullptr);
 ScreenSource* OpenServerScreen();
 // The screen opened by OpenServerScreen, or nullptr.
 ScreenSource* ServerScreen();
+
+// True when an X display ($DISPLAY) can be opened.
+bool X11DisplayUsable();
+// Makes screen the process's server screen unless one was opened already; returns the
+// server screen (never freed).
+ScreenSource* AdoptServerScreen(std::unique_ptr<ScreenSource> screen);
+
+// Which source the server reads the screen from.
+enum class ScreenKind { kX11, kScreencopy, kPortal };
+// setting: the stored choice, "x11", "screencopy" or "portal" (any case); empty or anything
+// else chooses automatically: a Wayland source when the session is Wayland (session_type
+// "wayland", or a Wayland display and no usable X11 one, whose XWayland root would read
+// black), X11 otherwise.
+ScreenKind ChooseScreenKind(const char* setting, const char* session_type, bool wayland_display,
+                            bool x11_usable);
+// Opens the server's screen of the kind the setting and the environment choose (above);
+// sink receives the changes of a source that finds them itself. nullptr, with a log line,
+// when that screen cannot be opened. Later calls return the same object.
+ScreenSource* OpenServerScreen(const char* setting, ScreenChangeSink sink);

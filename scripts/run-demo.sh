@@ -10,6 +10,9 @@
 # Runs until Ctrl-C, or for DEMO_SECONDS when that is set. Everything runs inside a private
 # network namespace whose only interface is lo, so no datagram leaves this machine; settings
 # live in a registry folder of the demo's own (DEMO_OUT/registry), never in ~/.config/orvane.
+#
+# DEMO_PROGRAMS=/usr/bin runs the programs of that folder (an installed package) instead of
+# building them.
 set -e
 cd "$(dirname "$0")/.."
 ROOT=$(pwd)
@@ -18,12 +21,19 @@ BUILD=${BUILD_DIR:-build}
 
 if [ -z "$ORVANE_DEMO_INSIDE" ]; then
   sh scripts/install-deps.sh
-  cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
-  cmake --build "$BUILD" --target varno glimt hooks -j "$(nproc)"
+  if [ -n "$DEMO_PROGRAMS" ]; then
+    for p in varno glimt; do
+      [ -x "$DEMO_PROGRAMS/$p" ] || { echo "run-demo: no program $DEMO_PROGRAMS/$p" >&2; exit 1; }
+    done
+    DEMO_PROGRAMS=$(cd "$DEMO_PROGRAMS" && pwd)
+  else
+    cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+    cmake --build "$BUILD" --target varno glimt hooks -j "$(nproc)"
+    DEMO_PROGRAMS=$(cd "$BUILD/bin" && pwd)
+  fi
   mkdir -p "$OUT/registry"
   OUT=$(cd "$OUT" && pwd)
-  BUILD=$(cd "$BUILD" && pwd)
-  export ORVANE_DEMO_INSIDE=1 DEMO_OUT="$OUT" BUILD_DIR="$BUILD"
+  export ORVANE_DEMO_INSIDE=1 DEMO_OUT="$OUT" DEMO_PROGRAMS
   # A private network namespace: as root directly, otherwise in a user namespace of our own.
   if unshare -n true 2>/dev/null; then
     exec unshare -n sh "$ROOT/scripts/run-demo.sh"
@@ -41,7 +51,7 @@ ip link set lo up
 ip link set lo multicast on
 ip route add 224.0.0.0/4 dev lo
 export ORVANE_REGISTRY="$OUT/registry"
-BIN="$BUILD/bin"
+BIN="$DEMO_PROGRAMS"
 PIDS=""
 start() {  # start NAME COMMAND...: runs in the background, output to OUT/NAME.log
   name=$1

@@ -1,7 +1,10 @@
 #include "server/Tracker.h"
 
+#include <atomic>
+
 #include "hooks/hooks.h"
 #include "platform/Region.h"
+#include "platform/Screen.h"
 #include "platform/Thread.h"
 #include "platform/ThreadQueue.h"
 #include "platform/WindowQuery.h"
@@ -9,6 +12,7 @@
 
 namespace {
 WindowQuery* g_query_override = nullptr;
+std::atomic<bool> g_screen_tracking{false};
 
 WindowQuery* Windows() { return g_query_override ? g_query_override : X11WindowQuery(); }
 
@@ -98,3 +102,12 @@ int HookThread(void*) {
 }
 
 void SetTrackerWindowQuery(WindowQuery* query) { g_query_override = query; }
+
+ScreenChangeSink TrackerSink() {
+  return ScreenChangeSink{[](const Rect& r) {
+                            if (g_screen_tracking.load()) AddRect(r);
+                          },
+                          [] { g_cursor_changed.store(1); }};
+}
+
+void StartScreenTracking() { g_screen_tracking.store(true); }

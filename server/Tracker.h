@@ -4,6 +4,7 @@
 #include <cstdint>
 
 class WindowQuery;
+struct ScreenChangeSink;
 struct ThreadMessage;
 
 // Thread entry (start with StartThread); the argument is unused. Runs until its queue yields
@@ -20,6 +21,12 @@ struct HookMessages {
 HookMessages QueryHookMessages();
 // Handles one notification (HookThread's step for one message); other numbers are ignored.
 void HandleHookMessage(const HookMessages& numbers, const ThreadMessage& m);
+
+// Changes found by a screen source itself (a Wayland compositor's damage), on the source's
+// thread: areas go to AddDirtyRect once StartScreenTracking has run (the region exists
+// then; the first screen tick sends everything anyway), pointer changes set g_cursor_changed.
+ScreenChangeSink TrackerSink();
+void StartScreenTracking();
 
 // Window questions used for window notifications; nullptr: X11WindowQuery() of the thread.
 void SetTrackerWindowQuery(WindowQuery* query);

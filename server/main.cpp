@@ -11,8 +11,10 @@
 #include <QApplication>
 #include <QSocketNotifier>
 
+#include "Common/Registry.h"
 #include "platform/Screen.h"
 #include "server/Monitor.h"
+#include "server/Tracker.h"
 #include "server/varno.h"
 
 namespace {
@@ -81,8 +83,11 @@ int main(int argc, char** argv) {
 
   // The display is opened before the application object: without one, Qt would end the
   // process before start-up could report it.
+  // ScreenSource: "x11", "screencopy", "portal", or empty for the session's own kind.
+  char screen_choice[kRegTextBytes] = "";
+  GetSettingString("ScreenSource", screen_choice, kSettingsSection);
   std::unique_ptr<QApplication> app;
-  if (OpenServerScreen()) {
+  if (OpenServerScreen(screen_choice, TrackerSink())) {
     app = std::make_unique<QApplication>(argc, argv);
     QApplication::setApplicationName(QStringLiteral("varno"));
     QApplication::setApplicationVersion(QStringLiteral(VARNO_VERSION));

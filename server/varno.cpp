@@ -154,8 +154,10 @@ bool VarnoApp::InitInstance(int argc, char** argv) {
   SetThreadPriorityOffset(hook_thread_id_, +5);
   SetThreadPriorityOffset(CurrentThreadId(), +5);
 
-  // 13. Hooks report to the hook thread.
-  int b = WM_Hooks_Install(hook_thread_id_, 0);
+  // 13. Hooks report to the hook thread; a Wayland screen reports its own changes.
+  int b = 1;
+  if (desktop->ReportsChanges()) StartScreenTracking();
+  else b = WM_Hooks_Install(hook_thread_id_, 0);
   if (!b) return Fail("b", 266);
 
   // 14. Tray icon and timers.

@@ -17,10 +17,11 @@ constexpr std::size_t kSlack = 16;
 int LibdeflateLevel(int level) {
   // 1..8 keep their number: libdeflate's levels follow zlib's scale, and on text-like and
   // photo-like screens each is faster than zlib's of the same number at about its size.
-  // 9 asks for the smallest stream: libdeflate's 12 (slower than zlib's 9 on text, smaller on
-  // both). -1 is the library's default, 6, as zlib's is.
+  // 9 asks for the smallest stream: libdeflate's 11, the lowest of its levels that is smaller
+  // than zlib's 9 on both screens (its 12 saves 3 % more on text for half as much time again).
+  // -1 is the library's default, 6, as zlib's is.
   if (level == -1) return 6;
-  if (level == 9) return 12;
+  if (level == 9) return 11;
   return level;
 }
 

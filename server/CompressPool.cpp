@@ -1,5 +1,6 @@
 #include "server/CompressPool.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
@@ -47,7 +48,7 @@ void DatagramList::Clear() {
 
 bool HalvingCutter::Emit(Compressor& c, const Rect& r, const uint8_t* rows, std::size_t n,
                          DatagramList& out) {
-  uint8_t* d = out.Begin(max_);
+  uint8_t* d = max_ > kUpdateHeaderBytes ? out.Begin(max_) : nullptr;
   if (!d) {
     out.Drop(r);
     return true;

@@ -7,6 +7,7 @@
 // out after a block of a later tick. Results are kept ready at most `window` jobs ahead of
 // the consumer, which bounds their memory however slowly the consumer sends.
 // In the steady state nothing is allocated per job: every buffer keeps its high-water size.
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -86,7 +87,9 @@ class BlockCutter {
 // benchmark's floor and the tests use it; the sampler brings its own predicting cutter.
 class HalvingCutter : public BlockCutter {
  public:
-  explicit HalvingCutter(std::size_t max_datagram = kMaxDatagramBytes) : max_(max_datagram) {}
+  // Above 65507 bytes a payload's length no longer fits the header: the limit is capped there.
+  explicit HalvingCutter(std::size_t max_datagram = kMaxDatagramBytes)
+      : max_(std::min(max_datagram, kMaxDatagramBytes)) {}
   void Cut(Compressor& c, const Rect& r, const uint8_t* rows, std::size_t scan, int bpp,
            DatagramList& out) override;
 

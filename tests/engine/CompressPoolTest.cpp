@@ -282,6 +282,18 @@ TEST(CompressPoolTest, HalvingCutterFitsEveryDatagramAndRebuildsTheBlock) {
       EXPECT_EQ(memcmp(rebuilt.At(k.r.left, y), src.At(k.r.left, y), static_cast<std::size_t>(k.r.Width() * k.bpp / 8)), 0)
           << "row " << y;
   }
+  // A limit above what the header can describe is capped at 65507: a block of noise whose
+  // stream would be 80 KB goes as two datagrams, not one with a wrapped length.
+  {
+    Picture big(160, 128, 32);
+    Fill(big, 8, true);
+    Compressor c(1);
+    HalvingCutter cutter(100000);
+    DatagramList out;
+    cutter.Cut(c, Rect{0, 0, 160, 128}, big.bytes.data(), big.stride, 32, out);
+    EXPECT_EQ(out.Count(), 2u);
+    for (std::size_t i = 0; i < out.Count(); ++i) EXPECT_LE(out.Length(i), kMaxDatagramBytes);
+  }
   // One 32-bit pixel of noise needs 20 + 15 bytes; 34 fits nothing, so the pixel is dropped.
   Picture src(4, 1, 32);
   Fill(src, 5, true);

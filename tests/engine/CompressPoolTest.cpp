@@ -218,14 +218,16 @@ TEST(CompressPoolTest, WindowBoundsTheWorkAndFailedJobsKeepTheirPlace) {
   EXPECT_EQ(idle.Pending(), 0u);
 }
 
-// Once every buffer has met the largest job, further ticks of the same jobs allocate nothing:
+// Once every buffer has met its largest job, further ticks of the same jobs allocate nothing:
 // neither the pool's buffers nor anything through operator new (job ring, result lists).
 TEST(CompressPoolTest, SteadyStateAllocatesNothingPerJob) {
   Picture p(256, 128, 32);
   Fill(p, 9, true);
   CompressPool pool(Halving(1472), 2, 4);
   auto tick = [&] {
-    for (int i = 0; i < 100; ++i) pool.Submit(Block(p, Rect{i % 64, (i * 5) % 100, 256, (i * 5) % 100 + 28}, 1, 0));
+    // Job i goes to slot i % window every tick, but to either worker: every job is repacked
+    // to the same size, so that both workers' buffers are grown by their first job.
+    for (int i = 0; i < 100; ++i) pool.Submit(Block(p, Rect{i % 64, (i * 5) % 100, i % 64 + 192, (i * 5) % 100 + 28}, 1, 0));
     for (int i = 0; i < 100; ++i) {
       ASSERT_NE(pool.Next(2000ms), nullptr);
       pool.Release();

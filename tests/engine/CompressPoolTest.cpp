@@ -1,0 +1,313 @@
+// The compression pool: results in submission order however the workers interleave, never
+// more than the window ahead of the consumer, nothing allocated per job once warm; and the
+// halving cutter's datagrams fit their limit and rebuild the block exactly.
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <new>
+#include <random>
+#include <thread>
+#include <vector>
+
+#include "server/CompressPool.h"
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kCountNew = false;  // the sanitizers own operator new
+static long NewCount() { return 0; }
+#else
+constexpr bool kCountNew = true;
+static std::atomic<long> g_news{0};
+static long NewCount() { return g_news.load(); }
+void* operator new(std::size_t n) {
+  g_news.fetch_add(1, std::memory_order_relaxed);
+  if (void* p = std::malloc(n ? n : 1)) return p;
+  throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+#endif
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// A picture of W x H pixels at bpp, rows of stride bytes.
+struct Picture {
+  int w, h, bpp;
+  std::size_t stride;
+  std::vector<uint8_t> bytes;
+  Picture(int w_, int h_, int bpp_)
+      : w(w_), h(h_), bpp(bpp_), stride(static_cast<std::size_t>(ScanLineBytes(w_, bpp_))),
+        bytes(stride * static_cast<std::size_t>(h_)) {}
+  uint8_t* At(int x, int y) { return bytes.data() + static_cast<std::size_t>(y) * stride + static_cast<std::size_t>(x * bpp / 8); }
+};
+
+// Draws one UPDATE_BLOCK into the picture; false when it is not a block of exactly H x S bytes.
+bool Apply(const uint8_t* d, std::size_t n, Picture& p) {
+  UpdateHeader hd;
+  if (!DecodeUpdateHeader(d, n, hd) || hd.kind != UPDATE_BLOCK || n != kUpdateHeaderBytes + hd.length) return false;
+  const Rect r{hd.left, hd.top, hd.right, hd.bottom};
+  const std::size_t s = static_cast<std::size_t>(ScanLineBytes(r.Width(), p.bpp));
+  std::vector<uint8_t> rows(s * static_cast<std::size_t>(r.Height()) + 1);
+  uLongf out = static_cast<uLongf>(rows.size());
+  if (uncompress(rows.data(), &out, d + kUpdateHeaderBytes, hd.length) != Z_OK || out != rows.size() - 1) return false;
+  const std::size_t used = static_cast<std::size_t>(r.Width() * p.bpp / 8);
+  for (int64_t y = 0; y < r.Height(); ++y) {
+    for (std::size_t i = used; i < s; ++i)
+      if (rows[static_cast<std::size_t>(y) * s + i] != 0) return false;  // filler must be zero
+    memcpy(p.At(r.left, static_cast<int>(r.top + y)), &rows[static_cast<std::size_t>(y) * s], used);
+  }
+  return true;
+}
+
+void Fill(Picture& p, uint32_t seed, bool noise) {
+  std::mt19937 rng(seed);
+  for (int y = 0; y < p.h; ++y)
+    for (std::size_t i = 0; i < static_cast<std::size_t>(p.w * p.bpp / 8); ++i)
+      p.bytes[static_cast<std::size_t>(y) * p.stride + i] =
+          noise ? static_cast<uint8_t>(rng()) : static_cast<uint8_t>(seed + static_cast<uint32_t>(y / 4 + i / 16));
+}
+
+CompressJob Block(const Picture& p, const Rect& r, int level, uint32_t tag) {
+  CompressJob j;
+  j.rect = r;
+  j.pixels = p.bytes.data() + static_cast<std::size_t>(r.top) * p.stride + static_cast<std::size_t>(r.left * p.bpp / 8);
+  j.stride = p.stride;
+  j.bpp = p.bpp;
+  j.level = level;
+  j.tag = tag;
+  return j;
+}
+
+CompressPool::CutterFactory Halving(std::size_t max = kMaxDatagramBytes) {
+  return [max] { return std::make_unique<HalvingCutter>(max); };
+}
+
+// Ticks of overlapping blocks, each tick with content of its own and every third opened by
+// an UPDATE_AREA; a consumer thread of its own. The picture rebuilt from the datagrams in
+// the order they come must be the last content of every pixel: a block of an older tick
+// arriving after a newer one over the same pixels would show through.
+TEST(CompressPoolTest, ResultsComeInSubmissionOrderAcrossTicks) {
+  constexpr int kW = 162, kH = 96, kTicks = 24;
+  const int levels[] = {1, 0, 6};
+  for (int bpp : {32, 24, 16, 8}) {
+    SCOPED_TRACE("bpp " + std::to_string(bpp));
+    CompressPool pool(Halving(1472), 4, 3);  // more workers than cores, a tight window
+    std::vector<Picture> ticks(kTicks, Picture(kW, kH, bpp));
+    std::vector<CompressJob> sent;
+    Picture expected(kW, kH, bpp), rebuilt(kW, kH, bpp);
+    std::mt19937 rng(static_cast<uint32_t>(bpp));
+    std::atomic<bool> consumer_ok{true};
+    std::atomic<std::size_t> total{0};
+    std::atomic<bool> submitted_all{false};
+    std::thread consumer([&] {
+      std::size_t seen = 0;
+      const auto give_up = std::chrono::steady_clock::now() + 20s;  // a lost result: fail, not hang
+      while ((!submitted_all.load() || seen < total.load()) && std::chrono::steady_clock::now() < give_up) {
+        const CompressPool::Result* res = pool.Next(20ms);
+        if (!res) continue;
+        if (res->job->tag != seen) consumer_ok = false;
+        for (std::size_t i = 0; i < res->datagrams->Count(); ++i) {
+          const uint8_t* d = res->datagrams->Data(i);
+          if (res->job->kind == CompressJob::kVerbatim) {
+            if (memcmp(d, res->job->verbatim, kUpdateHeaderBytes) != 0) consumer_ok = false;
+          } else if (res->datagrams->Length(i) > 1472 || !Apply(d, res->datagrams->Length(i), rebuilt)) {
+            consumer_ok = false;
+          }
+        }
+        if (!res->datagrams->dropped().empty()) consumer_ok = false;
+        pool.Release();
+        ++seen;
+      }
+    });
+    uint32_t tag = 0;
+    for (int t = 0; t < kTicks; ++t) {
+      Fill(ticks[t], static_cast<uint32_t>(t * 7 + 1), t % 2 == 1);
+      if (t % 3 == 0) {
+        CompressJob area;
+        area.kind = CompressJob::kVerbatim;
+        EncodeUpdateHeader(UpdateHeader{UPDATE_AREA, 0, 0, 0, kW, kH}, area.verbatim);
+        area.tag = tag++;
+        pool.Submit(area);
+        ++total;
+      }
+      for (int b = 0; b < 6; ++b) {
+        // Whole rows (no repack) or an inner rectangle (repacked), overlapping across ticks.
+        const int x0 = b % 2 ? static_cast<int>(rng() % (kW / 2)) : 0;
+        const int x1 = b % 2 ? x0 + 1 + static_cast<int>(rng() % (kW - x0 - 1)) : kW;
+        const int y0 = static_cast<int>(rng() % (kH - 1));
+        const int y1 = y0 + 1 + static_cast<int>(rng() % (kH - y0 - 1 < 40 ? kH - y0 - 1 : 40) + 0);
+        Rect r{x0, y0, x1, y1 > kH ? kH : y1};
+        // All but the first column: at 8 bpp its scan line equals the picture's, yet the byte
+        // after its pixels is the next row's, not a zero filler.
+        if (b == 5) r.left = 1, r.right = kW;
+        pool.Submit(Block(ticks[t], r, levels[t % 3], tag++));
+        ++total;
+        for (int y = r.top; y < r.bottom; ++y)
+          memcpy(expected.At(r.left, y), ticks[t].At(r.left, y), static_cast<std::size_t>(r.Width() * bpp / 8));
+      }
+    }
+    submitted_all = true;
+    consumer.join();
+    EXPECT_TRUE(consumer_ok.load());
+    EXPECT_EQ(total.load(), static_cast<std::size_t>(kTicks * 6 + kTicks / 3));
+    EXPECT_EQ(pool.Pending(), 0u);
+    EXPECT_TRUE(rebuilt.bytes == expected.bytes);
+  }
+}
+
+// Recording cutter: how many blocks were begun.
+struct CountingCutter : HalvingCutter {
+  explicit CountingCutter(std::atomic<int>* begun) : begun_(begun) {}
+  void Cut(Compressor& c, const Rect& r, const uint8_t* rows, std::size_t scan, int bpp,
+           DatagramList& out) override {
+    begun_->fetch_add(1);
+    HalvingCutter::Cut(c, r, rows, scan, bpp, out);
+  }
+  std::atomic<int>* begun_;
+};
+
+// A slow consumer: the workers stop window results ahead of it, and a pool destroyed with
+// jobs pending ends without waiting for them. Jobs that cannot be compressed (a level or
+// depth the compressor refuses) come back in their place as dropped.
+TEST(CompressPoolTest, WindowBoundsTheWorkAndFailedJobsKeepTheirPlace) {
+  Picture p(64, 64, 32);
+  Fill(p, 3, true);
+  std::atomic<int> begun{0};
+  constexpr int kJobs = 40, kWindow = 5;
+  {
+    CompressPool pool([&] { return std::make_unique<CountingCutter>(&begun); }, 2, kWindow);
+    EXPECT_EQ(pool.window(), kWindow);
+    for (int i = 0; i < kJobs; ++i) pool.Submit(Block(p, Rect{0, i % 60, 64, i % 60 + 4}, 1, static_cast<uint32_t>(i)));
+    for (int released = 0; released < kJobs / 2; ++released) {
+      const CompressPool::Result* res = pool.Next(2000ms);
+      ASSERT_NE(res, nullptr);
+      EXPECT_EQ(res->job->tag, static_cast<uint32_t>(released));
+      std::this_thread::sleep_for(1ms);
+      // Begun but not released: at most the window, counting the one in hand.
+      EXPECT_LE(begun.load() - released, kWindow);
+      pool.Release();
+    }
+    // The workers fill the window again (however loaded the machine), and go no further.
+    const auto give_up = std::chrono::steady_clock::now() + 10s;
+    while (begun.load() < kJobs / 2 + kWindow && std::chrono::steady_clock::now() < give_up)
+      std::this_thread::sleep_for(1ms);
+    std::this_thread::sleep_for(20ms);
+    EXPECT_EQ(begun.load(), kJobs / 2 + kWindow);
+    EXPECT_EQ(pool.Pending(), static_cast<std::size_t>(kJobs / 2));
+  }
+  // Nothing to take: Next gives up after its wait, Release without a result does nothing.
+  CompressPool idle(Halving(), 1, 1);
+  EXPECT_EQ(idle.Next(1ms), nullptr);
+  idle.Release();
+  // Jobs that cannot be compressed come back in their place, dropped whole, with no datagram.
+  const Rect r{0, 0, 64, 4};
+  CompressJob bad_level = Block(p, r, 42, 0), bad_depth = Block(p, r, 1, 1), fine = Block(p, r, 1, 2);
+  bad_depth.bpp = 15;
+  for (const CompressJob& j : {bad_level, bad_depth, fine}) idle.Submit(j);
+  for (uint32_t tag = 0; tag < 3; ++tag) {
+    const CompressPool::Result* res = idle.Next(2000ms);
+    ASSERT_NE(res, nullptr);
+    EXPECT_EQ(res->job->tag, tag);
+    EXPECT_EQ(res->datagrams->Count(), tag == 2 ? 1u : 0u);
+    EXPECT_EQ(res->datagrams->dropped().size(), tag == 2 ? 0u : 1u);
+    idle.Release();
+  }
+  EXPECT_EQ(idle.Pending(), 0u);
+}
+
+// Once every buffer has met its largest job, further ticks of the same jobs allocate nothing:
+// neither the pool's buffers nor anything through operator new (job ring, result lists).
+TEST(CompressPoolTest, SteadyStateAllocatesNothingPerJob) {
+  Picture p(256, 128, 32);
+  Fill(p, 9, true);
+  CompressPool pool(Halving(1472), 2, 4);
+  auto tick = [&] {
+    // Job i goes to slot i % window every tick, but to either worker: every job is repacked
+    // to the same size, so that both workers' buffers are grown by their first job.
+    for (int i = 0; i < 100; ++i) pool.Submit(Block(p, Rect{i % 64, (i * 5) % 100, i % 64 + 192, (i * 5) % 100 + 28}, 1, 0));
+    for (int i = 0; i < 100; ++i) {
+      ASSERT_NE(pool.Next(2000ms), nullptr);
+      pool.Release();
+    }
+  };
+  tick();
+  tick();
+  const std::size_t growths = GrowBuffer::Growths();
+  const long news = NewCount();
+  tick();
+  tick();
+  EXPECT_EQ(GrowBuffer::Growths(), growths);
+  if (kCountNew) {
+    EXPECT_EQ(NewCount(), news);
+  }
+}
+
+// The cutter on its own: every datagram within the limit, the block rebuilt exactly, rows
+// halved and single rows cut by columns (odd widths at 8 and 24 bpp need a filler byte); a
+// limit that not even one pixel fits drops the block and says which.
+TEST(CompressPoolTest, HalvingCutterFitsEveryDatagramAndRebuildsTheBlock) {
+  const struct {
+    int bpp;
+    bool noise;
+    Rect r;
+    std::size_t max;
+    std::size_t min_datagrams;
+  } cases[] = {
+      {32, false, {0, 0, 200, 50}, kMaxDatagramBytes, 1},  // fits whole
+      {32, true, {0, 0, 200, 50}, 1472, 28},               // rows halved
+      {32, true, {3, 7, 4, 9}, 40, 1},                     // one pixel, just fits
+      {24, true, {5, 0, 506, 1}, 600, 3},                  // one row by odd columns
+      {8, true, {1, 2, 1000, 3}, 300, 4},
+      {16, true, {0, 0, 333, 2}, 200, 8},
+  };
+  for (const auto& k : cases) {
+    SCOPED_TRACE("bpp " + std::to_string(k.bpp) + " max " + std::to_string(k.max));
+    Picture src(1024, 64, k.bpp), rebuilt(1024, 64, k.bpp);
+    Fill(src, 17, k.noise);
+    // The block packed as the pool hands it over.
+    const std::size_t scan = static_cast<std::size_t>(ScanLineBytes(k.r.Width(), k.bpp));
+    std::vector<uint8_t> rows(scan * static_cast<std::size_t>(k.r.Height()), 0);
+    for (int64_t y = 0; y < k.r.Height(); ++y)
+      memcpy(&rows[static_cast<std::size_t>(y) * scan], src.At(k.r.left, static_cast<int>(k.r.top + y)),
+             static_cast<std::size_t>(k.r.Width() * k.bpp / 8));
+    Compressor c(1);
+    HalvingCutter cutter(k.max);
+    DatagramList out;
+    cutter.Cut(c, k.r, rows.data(), scan, k.bpp, out);
+    EXPECT_TRUE(out.dropped().empty());
+    EXPECT_GE(out.Count(), k.min_datagrams);
+    for (std::size_t i = 0; i < out.Count(); ++i) {
+      EXPECT_LE(out.Length(i), k.max);
+      EXPECT_TRUE(Apply(out.Data(i), out.Length(i), rebuilt));
+    }
+    for (int y = k.r.top; y < k.r.bottom; ++y)
+      EXPECT_EQ(memcmp(rebuilt.At(k.r.left, y), src.At(k.r.left, y), static_cast<std::size_t>(k.r.Width() * k.bpp / 8)), 0)
+          << "row " << y;
+  }
+  // A limit above what the header can describe is capped at 65507: a block of noise whose
+  // stream would be 80 KB goes as two datagrams, not one with a wrapped length.
+  {
+    Picture big(160, 128, 32);
+    Fill(big, 8, true);
+    Compressor c(1);
+    HalvingCutter cutter(100000);
+    DatagramList out;
+    cutter.Cut(c, Rect{0, 0, 160, 128}, big.bytes.data(), big.stride, 32, out);
+    EXPECT_EQ(out.Count(), 2u);
+    for (std::size_t i = 0; i < out.Count(); ++i) EXPECT_LE(out.Length(i), kMaxDatagramBytes);
+  }
+  // One 32-bit pixel of noise needs 20 + 15 bytes; 34 fits nothing, so the pixel is dropped.
+  Picture src(4, 1, 32);
+  Fill(src, 5, true);
+  Compressor c(1);
+  HalvingCutter cutter(34);
+  DatagramList out;
+  cutter.Cut(c, Rect{0, 0, 2, 1}, src.bytes.data(), 8, 32, out);
+  EXPECT_EQ(out.Count(), 0u);
+  EXPECT_EQ(out.dropped().size(), 2u);
+}
+
+}  // namespace

@@ -37,11 +37,12 @@ bool SentPicture::SetArea(const Rect& area, int bpp) {
   area_ = area;
   bpp_ = bpp;
   bytes_ = bpp / 8;
+  grid_ = TileGrid{area.left, area.top, kTileWidth, kTileHeight, bytes_};
   stride_ = stride;
   tiles_x_ = static_cast<int>((area.Width() + kTileWidth - 1) / kTileWidth);
   tiles_y_ = static_cast<int>((area.Height() + kTileHeight - 1) / kTileHeight);
   known_.assign(static_cast<std::size_t>(tiles_x_) * static_cast<std::size_t>(tiles_y_), 0);
-  row_boxes_.assign(static_cast<std::size_t>(tiles_x_), Box{});
+  row_boxes_.assign(static_cast<std::size_t>(tiles_x_), TileBox{});
   open_.reserve(static_cast<std::size_t>(tiles_x_));
   next_.reserve(static_cast<std::size_t>(tiles_x_));
   return true;
@@ -50,7 +51,7 @@ bool SentPicture::SetArea(const Rect& area, int bpp) {
 std::size_t SentPicture::MemoryBytes() const {
   if (!copy_) return 0;
   return stride_ * static_cast<std::size_t>(area_.Height()) + known_.size() +
-         row_boxes_.size() * sizeof(Box) + (open_.capacity() + next_.capacity()) * sizeof(Open);
+         row_boxes_.size() * sizeof(TileBox) + (open_.capacity() + next_.capacity()) * sizeof(Open);
 }
 
 void SentPicture::CompareTileRow(int ty, const Rect& in, const Rect& r, const uint8_t* pixels,
@@ -58,54 +59,30 @@ void SentPicture::CompareTileRow(int ty, const Rect& in, const Rect& r, const ui
   const int32_t y0 = std::max(in.top, area_.top + ty * kTileHeight);
   const int32_t y1 = std::min(in.bottom, area_.top + (ty + 1) * kTileHeight);
   const Tiles t = TilesOf(in);
-  const int tx0 = t.x0, tx1 = t.x1;
   const std::size_t b = static_cast<std::size_t>(bytes_);
-  for (int tx = tx0; tx <= tx1; ++tx) row_boxes_[static_cast<std::size_t>(tx)].any = false;
-  // The whole span of the row first: an unchanged row costs one comparison.
   const std::size_t span_off = static_cast<std::size_t>(in.left - area_.left) * b;
-  const std::size_t span_len = static_cast<std::size_t>(in.Width()) * b;
-  for (int tx = tx0; tx <= tx1; ++tx) {
-    if (known_[static_cast<std::size_t>(ty * tiles_x_ + tx)]) continue;
-    // Never sent: all of it that lies in r is a change.
-    const int32_t x0 = std::max(in.left, area_.left + tx * kTileWidth);
-    const int32_t x1 = std::min(in.right, area_.left + (tx + 1) * kTileWidth);
-    row_boxes_[static_cast<std::size_t>(tx)] = Box{x0, y0, x1, y1, true};
-  }
-  for (int32_t y = y0; y < y1; ++y) {
-    uint8_t* sent = Row(y) + span_off;
-    const uint8_t* now = pixels + static_cast<std::size_t>(y - r.top) * stride +
-                         static_cast<std::size_t>(in.left - r.left) * b;
-    const bool row_same = memcmp(sent, now, span_len) == 0;
-    for (int tx = tx0; tx <= tx1; ++tx) {
-      const int32_t x0 = std::max(in.left, area_.left + tx * kTileWidth);
-      const int32_t x1 = std::min(in.right, area_.left + (tx + 1) * kTileWidth);
-      const std::size_t off = static_cast<std::size_t>(x0 - in.left) * b;
-      const std::size_t len = static_cast<std::size_t>(x1 - x0) * b;
-      Box& box = row_boxes_[static_cast<std::size_t>(tx)];
-      if (!known_[static_cast<std::size_t>(ty * tiles_x_ + tx)]) {
-        if (!row_same) memcpy(sent + off, now + off, len);
-        continue;
-      }
-      if (row_same || memcmp(sent + off, now + off, len) == 0) continue;
-      // The first and last differing bytes give the pixel columns of the change.
-      std::size_t first = 0, last = len - 1;
-      while (sent[off + first] == now[off + first]) ++first;
-      while (sent[off + last] == now[off + last]) --last;
-      const int32_t px0 = x0 + static_cast<int32_t>(first / b);
-      const int32_t px1 = x0 + static_cast<int32_t>(last / b) + 1;
-      if (!box.any) {
-        box = Box{px0, y, px1, y + 1, true};
-      } else {
-        box.left = std::min(box.left, px0);
-        box.right = std::max(box.right, px1);
-        box.bottom = y + 1;
-      }
-      memcpy(sent + off, now + off, len);
+  const uint8_t* now = pixels + static_cast<std::size_t>(y0 - r.top) * stride +
+                       static_cast<std::size_t>(in.left - r.left) * b;
+  TileBox* boxes = &row_boxes_[static_cast<std::size_t>(t.x0)];
+  CompareTileBand(now, stride, Row(y0) + span_off, stride_, Rect{in.left, y0, in.right, y1}, grid_,
+                  true, boxes);
+  for (int tx = t.x0; tx <= t.x1; ++tx) {
+    TileBox& box = row_boxes_[static_cast<std::size_t>(tx)];
+    uint8_t& known = known_[static_cast<std::size_t>(ty * tiles_x_ + tx)];
+    const Rect tile = Tile(tx, ty);
+    if (!known) {
+      // Never sent: all of it that lies in r is a change, and what r holds of it goes out.
+      const Rect part = Intersection(tile, in);
+      box = TileBox{part.left, part.top, part.right, part.bottom, true};
+      known = part == tile;
     }
+    if (!box.any) continue;
+    // The copy takes what goes out; outside the box the pixels are equal already.
+    for (int32_t y = box.top; y < box.bottom; ++y)
+      memcpy(Row(y) + static_cast<std::size_t>(box.left - area_.left) * b,
+             now + static_cast<std::size_t>(y - y0) * stride + static_cast<std::size_t>(box.left - in.left) * b,
+             static_cast<std::size_t>(box.right - box.left) * b);
   }
-  // Unknown tiles that r held whole are now what goes out.
-  for (int tx = tx0; tx <= tx1; ++tx)
-    if (Intersection(Tile(tx, ty), in) == Tile(tx, ty)) known_[static_cast<std::size_t>(ty * tiles_x_ + tx)] = 1;
 }
 
 void SentPicture::MergeTileRow(std::vector<Rect>& out) {
@@ -120,7 +97,7 @@ void SentPicture::MergeTileRow(std::vector<Rect>& out) {
     }
     Open run{tx, tx, row_boxes_[static_cast<std::size_t>(tx)]};
     for (++tx; tx < tiles_x_ && row_boxes_[static_cast<std::size_t>(tx)].any; ++tx) {
-      const Box& b = row_boxes_[static_cast<std::size_t>(tx)];
+      const TileBox& b = row_boxes_[static_cast<std::size_t>(tx)];
       run.tx1 = tx;
       run.box.left = std::min(run.box.left, b.left);
       run.box.right = std::max(run.box.right, b.right);
@@ -128,11 +105,11 @@ void SentPicture::MergeTileRow(std::vector<Rect>& out) {
       run.box.bottom = std::max(run.box.bottom, b.bottom);
     }
     while (above < open_.size() && open_[above].tx1 < run.tx0) {
-      const Box& b = open_[above++].box;
+      const TileBox& b = open_[above++].box;
       out.push_back(Rect{b.left, b.top, b.right, b.bottom});
     }
     if (above < open_.size() && open_[above].tx0 == run.tx0 && open_[above].tx1 == run.tx1) {
-      const Box& b = open_[above++].box;
+      const TileBox& b = open_[above++].box;
       run.box.left = std::min(run.box.left, b.left);
       run.box.right = std::max(run.box.right, b.right);
       run.box.top = b.top;
@@ -140,7 +117,7 @@ void SentPicture::MergeTileRow(std::vector<Rect>& out) {
     next_.push_back(run);
   }
   for (; above < open_.size(); ++above) {
-    const Box& b = open_[above].box;
+    const TileBox& b = open_[above].box;
     out.push_back(Rect{b.left, b.top, b.right, b.bottom});
   }
   open_.swap(next_);
@@ -161,13 +138,13 @@ void SentPicture::Changes(const Rect& r, const uint8_t* pixels, std::size_t stri
   if (r.left < in.left) out.push_back(Rect{r.left, in.top, in.left, in.bottom});
   if (in.right < r.right) out.push_back(Rect{in.right, in.top, r.right, in.bottom});
   const Tiles t = TilesOf(in);
-  std::fill(row_boxes_.begin(), row_boxes_.end(), Box{});
+  std::fill(row_boxes_.begin(), row_boxes_.end(), TileBox{});
   open_.clear();
   for (int ty = t.y0; ty <= t.y1; ++ty) {
     CompareTileRow(ty, in, r, pixels, stride);
     MergeTileRow(out);
   }
-  std::fill(row_boxes_.begin(), row_boxes_.end(), Box{});
+  std::fill(row_boxes_.begin(), row_boxes_.end(), TileBox{});
   MergeTileRow(out);  // finishes the rectangles still open
 }
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/Rect.h"
+#include "platform/TileCompare.h"
 
 class SentPicture {
  public:
@@ -39,13 +40,9 @@ class SentPicture {
   std::size_t MemoryBytes() const;
 
  private:
-  struct Box {  // differing pixels of a tile or run, in screen coordinates
-    int32_t left, top, right, bottom;
-    bool any;
-  };
   struct Open {  // a rectangle still growing downwards: tiles tx0..tx1 of consecutive rows
     int tx0, tx1;
-    Box box;
+    TileBox box;  // its differing pixels, screen coordinates
   };
   struct Tiles {  // the tiles a rectangle inside the area touches, inclusive
     int x0, y0, x1, y1;
@@ -62,10 +59,11 @@ class SentPicture {
 
   Rect area_{};
   int bpp_ = 0, bytes_ = 0;
+  TileGrid grid_;
   std::size_t stride_ = 0;
   uint8_t* copy_ = nullptr;
   int tiles_x_ = 0, tiles_y_ = 0;
   std::vector<uint8_t> known_;   // per tile: its pixels in the copy are what was sent
-  std::vector<Box> row_boxes_;   // per tile of the current tile row
+  std::vector<TileBox> row_boxes_;  // per tile of the current tile row
   std::vector<Open> open_, next_;
 };

@@ -8,4 +8,4 @@ add_library(server_engine STATIC
   MulticastTransport.cpp RefreshCycle.cpp)
 target_link_libraries(server_engine
   PUBLIC Common platform_x11 hooks ZLIB::ZLIB Threads::Threads
-  PRIVATE PkgConfig::LIBDEFLATE)
+  PRIVATE PkgConfig::LIBDEFLATE platform_tiles)

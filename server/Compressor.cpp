@@ -7,13 +7,6 @@
 
 #include "Common/UpdateHeader.h"
 
-namespace {
-// libdeflate gives up when its output comes within its end padding (8 bytes, plus a partial
-// bit-buffer word: 9 measured) of the room it was given, so a stream that fits cap exactly
-// would be refused. Such calls compress into scratch with this much more room.
-constexpr std::size_t kSlack = 16;
-}  // namespace
-
 int LibdeflateLevel(int level) {
   // 1..8 keep their number: libdeflate's levels follow zlib's scale, and on text-like and
   // photo-like screens each is faster than zlib's of the same number at about its size.
@@ -57,4 +50,11 @@ std::size_t Compressor::Compress(const uint8_t* in, std::size_t n, uint8_t* out,
   if (size == 0 || size > cap) return 0;
   memcpy(out, scratch_, size);
   return size;
+}
+
+std::size_t Compressor::Compress(const uint8_t* in, std::size_t n, uint8_t* out, std::size_t cap,
+                                 std::size_t room) {
+  if (!c_ || !out || room < cap + kSlack) return Compress(in, n, out, cap);
+  const std::size_t size = libdeflate_zlib_compress(c_, in, n, out, cap + kSlack);
+  return size <= cap ? size : 0;
 }

@@ -19,9 +19,19 @@ class Compressor {
   Compressor(const Compressor&) = delete;
   Compressor& operator=(const Compressor&) = delete;
 
+  // libdeflate gives up when its output comes within its end padding (8 bytes, plus a partial
+  // bit-buffer word: 9 measured) of the room it was given: this much room past cap lets a
+  // stream of exactly cap bytes be made in place.
+  static constexpr std::size_t kSlack = 16;
+
   // One complete zlib stream of in[0..n) into out; its size, or 0 when it would not fit cap
-  // (or failed).
+  // (or failed). Nothing past cap is written: a tight cap compresses into a scratch buffer
+  // and copies.
   std::size_t Compress(const uint8_t* in, std::size_t n, uint8_t* out, std::size_t cap);
+  // The same where out has room bytes (at least cap) that may be written: with kSlack of them
+  // past cap the stream is made in place, with no copy.
+  std::size_t Compress(const uint8_t* in, std::size_t n, uint8_t* out, std::size_t cap,
+                       std::size_t room);
 
   int level() const { return level_; }
   // False when libdeflate gave no compressor (no memory, or a level it refuses).

@@ -60,7 +60,7 @@ TEST(CompressorTest, EveryLevelGivesAStreamZlibReadsBack) {
 }
 
 // A stream of exactly cap bytes fits, one byte less does not, one more changes nothing; the
-// bytes past cap are never written. Covers the stored path (level 0, tiny input) and the
+// bytes past cap (past the room, in place) are never written. Covers the stored path (level 0, tiny input) and the
 // compressed path, where libdeflate itself wants padding past the end.
 TEST(CompressorTest, OutputRoomIsExactToTheByte) {
   const struct {
@@ -85,6 +85,14 @@ TEST(CompressorTest, OutputRoomIsExactToTheByte) {
       if (size) {
         EXPECT_TRUE(std::equal(out.begin(), out.begin() + static_cast<long>(need), roomy.begin()));
         EXPECT_TRUE(Inflates(out.data(), size, data));
+      }
+      // In place, with the slack past cap writable: the same answer, nothing past the room.
+      std::vector<uint8_t> in_place(cap + Compressor::kSlack + 32, 0xCD);
+      EXPECT_EQ(c.Compress(data.data(), data.size(), in_place.data(), cap, cap + Compressor::kSlack), size);
+      for (std::size_t i = cap + Compressor::kSlack; i < in_place.size(); ++i)
+        ASSERT_EQ(in_place[i], 0xCD) << "written past the room at " << i;
+      if (size) {
+        EXPECT_TRUE(std::equal(in_place.begin(), in_place.begin() + static_cast<long>(need), roomy.begin()));
       }
     }
   }

@@ -156,6 +156,17 @@ void SentPicture::Sent(const Rect& r, const uint8_t* pixels, std::size_t stride)
     memcpy(Row(y) + static_cast<std::size_t>(in.left - area_.left) * b,
            pixels + static_cast<std::size_t>(y - r.top) * stride + static_cast<std::size_t>(in.left - r.left) * b,
            static_cast<std::size_t>(in.Width()) * b);
+  Took(in);
+}
+
+uint8_t* SentPicture::PixelsOf(const Rect& r) {
+  if (!copy_ || r.IsEmpty() || Intersection(r, area_) != r) return nullptr;
+  return Row(r.top) + static_cast<std::size_t>(r.left - area_.left) * static_cast<std::size_t>(bytes_);
+}
+
+void SentPicture::Took(const Rect& r) {
+  const Rect in = copy_ ? Intersection(r, area_) : Rect{};
+  if (in.IsEmpty()) return;
   const Tiles t = TilesOf(in);
   for (int ty = t.y0; ty <= t.y1; ++ty)
     for (int tx = t.x0; tx <= t.x1; ++tx)

@@ -35,6 +35,13 @@ class SentPicture {
   void Sent(const Rect& r, const uint8_t* pixels, std::size_t stride);
   // What was sent over r is unknown (a block dropped): its tiles count as changed.
   void Forget(const Rect& r);
+  // Where r's pixels lie in the copy (rows stride() bytes apart), for a capture of what goes
+  // out whole straight into it; nullptr unless r lies wholly inside the area. Follow with
+  // Took(r), or with Forget(r) when the capture failed.
+  uint8_t* PixelsOf(const Rect& r);
+  std::size_t stride() const { return stride_; }
+  // r's pixels in the copy are what goes out: the tiles it covers wholly count as sent.
+  void Took(const Rect& r);
 
   bool valid() const { return copy_ != nullptr; }
   std::size_t MemoryBytes() const;

@@ -14,16 +14,19 @@
 #include <vector>
 
 #include "Common/UpdateHeader.h"
-#include "bench/Frames.h"
+#include "bench/BenchContent.h"
+#include "bench/BenchSupport.h"
 #include "platform/Screen.h"
 #include "server/CompressPool.h"
 #include "server/Compressor.h"
+#include "server/Cutter.h"
 #include "server/Sampler.h"
 #include "tests/support/TestSupport.h"
 
 namespace {
 
-using namespace bench;
+using Clock = std::chrono::steady_clock;
+constexpr int kW = 1920, kH = 1080, kRuns = kBenchRuns;
 constexpr std::size_t kStride = static_cast<std::size_t>(kW) * 4;
 
 // Rows of the sampler's strips on this screen: the unit each compression call gets.
@@ -120,7 +123,7 @@ double CpuMs() {
 }
 
 double PoolFrame(CompressPool& pool, const std::vector<uint8_t>& pixels, int rows, int level,
-                 std::size_t* datagrams, std::size_t* bytes) {
+                 std::size_t max_datagram, std::size_t* datagrams, std::size_t* bytes) {
   const auto t0 = Clock::now();
   int jobs = 0;
   for (int y = 0; y < kH; y += rows, ++jobs) {
@@ -129,6 +132,8 @@ double PoolFrame(CompressPool& pool, const std::vector<uint8_t>& pixels, int row
     job.pixels = pixels.data() + static_cast<std::size_t>(y) * kStride;
     job.stride = kStride;
     job.level = level;
+    job.max_datagram = max_datagram;
+    job.new_content = true;
     pool.Submit(job);
   }
   *datagrams = *bytes = 0;
@@ -143,15 +148,15 @@ double PoolFrame(CompressPool& pool, const std::vector<uint8_t>& pixels, int row
 }
 
 PoolFigure OnPool(const std::vector<uint8_t>& pixels, int rows, std::size_t max_datagram, int level) {
-  auto cutter = [=] { return std::make_unique<HalvingCutter>(max_datagram); };
+  auto cutter = [] { return std::make_unique<Cutter>(); };
   CompressPool one(cutter, 1), all(cutter, 0);
   std::vector<double> one_ms, all_ms;
   PoolFigure f{};
   double cpu = 0;
   for (int run = -1; run < kRuns; ++run) {  // run -1 warms the buffers
-    const double a = PoolFrame(one, pixels, rows, level, &f.datagrams, &f.bytes);
+    const double a = PoolFrame(one, pixels, rows, level, max_datagram, &f.datagrams, &f.bytes);
     const double c0 = CpuMs();
-    const double b = PoolFrame(all, pixels, rows, level, &f.datagrams, &f.bytes);
+    const double b = PoolFrame(all, pixels, rows, level, max_datagram, &f.datagrams, &f.bytes);
     if (run < 0) continue;
     cpu += CpuMs() - c0;
     one_ms.push_back(a);
@@ -165,8 +170,7 @@ PoolFigure OnPool(const std::vector<uint8_t>& pixels, int rows, std::size_t max_
   return f;
 }
 
-// Bands of 34 rows for text (the sampler's strips; each fits a datagram) and of 8 for photo
-// (a 34-row photo strip does not fit 65507 bytes; 8 rows do, so no work is thrown away).
+// Jobs of the sampler's strips (34 rows), cut to fit by the sampler's cutter.
 void Pool(const char* name, const std::vector<uint8_t>& pixels, int rows) {
   const int cores = static_cast<int>(std::thread::hardware_concurrency());
   const struct {
@@ -175,9 +179,9 @@ void Pool(const char* name, const std::vector<uint8_t>& pixels, int rows) {
   } configs[] = {{1, kMaxDatagramBytes}, {6, kMaxDatagramBytes}, {1, 1472}};
   for (const auto& k : configs) {
     const PoolFigure f = OnPool(pixels, rows, k.max, k.level);
-    printf("%-5s level %d, datagrams <= %5zu%s: 1 worker %8.2f ms | %d workers %8.2f ms (%.2f cores busy) | "
+    printf("%-5s level %d, datagrams <= %5zu: 1 worker %8.2f ms | %d workers %8.2f ms (%.2f cores busy) | "
            "speed-up %.2f | %5zu datagrams %8zu bytes\n",
-           name, k.level, k.max, k.max < kMaxDatagramBytes ? " (halving cutter)" : "", f.one_ms, cores,
+           name, k.level, k.max, f.one_ms, cores,
            f.all_ms, f.cores_used, f.one_ms / f.all_ms, f.datagrams, f.bytes);
     fflush(stdout);
   }
@@ -201,24 +205,20 @@ int main(int argc, char** argv) {
   testsupport::Xvfb x(kW, kH, 24);
   if (!x.ok()) return 1;
   std::unique_ptr<ScreenSource> screen = OpenX11Screen(x.display().c_str());
-  Display* d = XOpenDisplay(x.display().c_str());
-  if (!screen || !d) return 1;
-  bench::DrawTextFrame(d);
+  if (!screen || !DrawBenchContent(x.display(), BenchContent::kText, kW, kH)) return 1;
   const std::vector<uint8_t> text = Capture(*screen);
-  bench::DrawPhotoFrame(d);
+  if (!DrawBenchContent(x.display(), BenchContent::kPhoto, kW, kH)) return 1;
   const std::vector<uint8_t> photo = Capture(*screen);
-  XCloseDisplay(d);
-  bench::PrintLoad("at start");
-  printf("%u cores\n", std::thread::hardware_concurrency());
+  PrintMachine();
   if (pool) {
     printf("compression pool, whole frame, medians of %d runs\n", kRuns);
     Pool("text", text, StripHeight());
-    Pool("photo", photo, 8);
+    Pool("photo", photo, StripHeight());
   }
   if (levels) {
     Levels("text", text);
     Levels("photo", photo);
   }
-  bench::PrintLoad("at end");
+  PrintMachine();
   return 0;
 }

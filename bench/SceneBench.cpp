@@ -14,6 +14,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+// Xlib names a type Region, as the platform layer does.
+#define Region XlibRegion
+#include <X11/Xlib.h>
+#undef Region
+
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -24,13 +29,14 @@
 #include <vector>
 
 #include "Common/UpdateHeader.h"
-#include "bench/Frames.h"
+#include "bench/BenchSupport.h"
 #include "tests/hardening/Harness.h"
 
 namespace {
 
-using namespace bench;
 using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+constexpr int kW = 1920, kH = 1080;
 const char kServer[] = "10.77.0.2";
 const char kHere[] = "10.77.0.1";
 
@@ -253,8 +259,8 @@ int main(int argc, char** argv) {
   Receiver rx;
   Scene scene(sx.display());
   if (!rx.ok() || !scene.ok()) return 1;
-  printf("varno from %s, 1920x1080x24, veth MTU 1500, %d cores, medians of %d one-second figures\n",
-         testsupport::BinDir().c_str(), static_cast<int>(std::thread::hardware_concurrency()), seconds);
+  printf("varno from %s, 1920x1080x24, veth MTU 1500, medians of %d one-second figures\n",
+         testsupport::BinDir().c_str(), seconds);
   // Settle: the first full refresh and the scene's first paint are not measured.
   scene.PaintWhole(false);
   scene.Sync();
@@ -264,13 +270,13 @@ int main(int argc, char** argv) {
     return 1;
   }
   std::this_thread::sleep_for(2s);
-  bench::PrintLoad("at start");
+  PrintMachine();
   Report("caret, whole window", Measure(server.pid(), rx, seconds, [&](int t) { scene.PaintWhole((t / 5) % 2 == 0); }));
   Report("caret alone", Measure(server.pid(), rx, seconds, [&](int t) {
            if (t % 5 == 0) scene.PaintCaret((t / 5) % 2 == 0);
          }));
   Report("terminal scrolling", Measure(server.pid(), rx, seconds, [&](int t) { scene.Scroll(t); }));
-  bench::PrintLoad("at end");
+  PrintMachine();
   server.child().Kill(15);
   int status = -1;
   server.child().Wait(10s, &status);

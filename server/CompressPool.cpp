@@ -1,105 +1,14 @@
 #include "server/CompressPool.h"
 
 #include <algorithm>
-#include <atomic>
-#include <cstdlib>
 #include <cstring>
 
+#include "server/Pacer.h"
+
 namespace {
-std::atomic<std::size_t> g_growths{0};
 // Job descriptors ready before the first tick; a tick with more pending grows the ring once.
 constexpr std::size_t kFirstJobs = 256;
 }  // namespace
-
-GrowBuffer::~GrowBuffer() { free(data); }
-
-bool GrowBuffer::Reserve(std::size_t bytes) {
-  if (bytes <= size) return true;
-  void* p = realloc(data, bytes);
-  if (!p) return false;
-  data = static_cast<uint8_t*>(p);
-  size = bytes;
-  g_growths.fetch_add(1, std::memory_order_relaxed);
-  return true;
-}
-
-std::size_t GrowBuffer::Growths() { return g_growths.load(std::memory_order_relaxed); }
-
-uint8_t* DatagramList::Begin(std::size_t max) {
-  // Grow by at least half again, so that a job's many datagrams cost few growths.
-  if (used_ + max > bytes_.size && !bytes_.Reserve(std::max(used_ + max, bytes_.size + bytes_.size / 2)))
-    return nullptr;
-  return bytes_.data + used_;
-}
-
-void DatagramList::Commit(std::size_t bytes) {
-  used_ += bytes;
-  if (count_ == ends_.size()) ends_.push_back(used_);
-  else ends_[count_] = used_;
-  ++count_;
-}
-
-void DatagramList::Drop(const Rect& r) { dropped_.push_back(r); }
-
-void DatagramList::Clear() {
-  used_ = count_ = 0;
-  dropped_.clear();
-}
-
-bool HalvingCutter::Emit(Compressor& c, const Rect& r, const uint8_t* rows, std::size_t n,
-                         DatagramList& out) {
-  uint8_t* d = max_ > kUpdateHeaderBytes ? out.Begin(max_) : nullptr;
-  if (!d) {
-    out.Drop(r);
-    return true;
-  }
-  const std::size_t size = c.Compress(rows, n, d + kUpdateHeaderBytes, max_ - kUpdateHeaderBytes);
-  if (size == 0) return false;
-  EncodeUpdateHeader(UpdateHeader{UPDATE_BLOCK, static_cast<uint16_t>(size), r.left, r.top,
-                                  r.right, r.bottom}, d);
-  out.Commit(kUpdateHeaderBytes + size);
-  return true;
-}
-
-void HalvingCutter::Cut(Compressor& c, const Rect& r, const uint8_t* rows, std::size_t scan,
-                        int bpp, DatagramList& out) {
-  const int64_t h = r.Height();
-  if (h <= 0 || r.Width() <= 0) return;
-  if (Emit(c, r, rows, scan * static_cast<std::size_t>(h), out)) return;
-  if (h == 1) {
-    CutRow(c, r, rows, bpp, out);
-    return;
-  }
-  const int32_t mid = static_cast<int32_t>(r.top + h / 2);
-  Cut(c, Rect{r.left, r.top, r.right, mid}, rows, scan, bpp, out);
-  Cut(c, Rect{r.left, mid, r.right, r.bottom}, rows + static_cast<std::size_t>(mid - r.top) * scan,
-      scan, bpp, out);
-}
-
-void HalvingCutter::CutRow(Compressor& c, const Rect& r, const uint8_t* row, int bpp,
-                           DatagramList& out) {
-  const int64_t w = r.Width();
-  if (w <= 1) {
-    out.Drop(r);  // not even one pixel fits (a datagram limit below any sane value)
-    return;
-  }
-  const int32_t mid = static_cast<int32_t>(r.left + w / 2);
-  const std::size_t pixel = static_cast<std::size_t>(bpp / 8);
-  for (const Rect& half : {Rect{r.left, r.top, mid, r.bottom}, Rect{mid, r.top, r.right, r.bottom}}) {
-    // Each half is packed to its own scan line (its filler byte zero); the source is always
-    // the caller's row, so the recursion may reuse the buffer.
-    const uint8_t* src = row + static_cast<std::size_t>(half.left - r.left) * pixel;
-    const std::size_t used = static_cast<std::size_t>(half.Width()) * pixel;
-    const std::size_t hs = static_cast<std::size_t>(ScanLineBytes(half.Width(), bpp));
-    if (!columns_.Reserve(hs)) {
-      out.Drop(half);
-      continue;
-    }
-    memcpy(columns_.data, src, used);
-    memset(columns_.data + used, 0, hs - used);
-    if (!Emit(c, half, columns_.data, hs, out)) CutRow(c, half, src, bpp, out);
-  }
-}
 
 CompressPool::CompressPool(const CutterFactory& make_cutter, int workers, int window) {
   if (workers <= 0) workers = static_cast<int>(std::thread::hardware_concurrency());
@@ -122,45 +31,101 @@ CompressPool::~CompressPool() {
   for (std::thread& t : threads_) t.join();
 }
 
-void CompressPool::Submit(const CompressJob& job) {
+void CompressPool::Submit(const CompressJob* jobs, std::size_t n) {
+  if (n == 0) return;
   {
     std::lock_guard<std::mutex> hold(mutex_);
-    if (submitted_ - claimed_ == jobs_.size()) {
+    while (submitted_ - claimed_ + n > jobs_.size()) {
       // Full: double the ring, keeping each pending job at its sequence number's place.
       std::vector<CompressJob> bigger(jobs_.size() * 2);
       for (uint64_t i = claimed_; i < submitted_; ++i) bigger[i % bigger.size()] = jobs_[i % jobs_.size()];
       jobs_.swap(bigger);
     }
-    jobs_[submitted_ % jobs_.size()] = job;
-    ++submitted_;
+    for (std::size_t k = 0; k < n; ++k) jobs_[(submitted_ + k) % jobs_.size()] = jobs[k];
+    submitted_ += n;
   }
-  work_cv_.notify_one();
+  if (n < workers_.size()) work_cv_.notify_one();
+  else work_cv_.notify_all();
 }
 
-const CompressPool::Result* CompressPool::Next(std::chrono::milliseconds wait) {
-  std::unique_lock<std::mutex> hold(mutex_);
-  Slot& head = slots_[released_ % slots_.size()];
-  if (!done_cv_.wait_for(hold, wait, [&] { return released_ < submitted_ && head.done; }))
-    return nullptr;
-  head.result = Result{&head.job, &head.datagrams};
-  return &head.result;
-}
-
-void CompressPool::Release() {
-  {
-    std::lock_guard<std::mutex> hold(mutex_);
-    Slot& head = slots_[released_ % slots_.size()];
-    if (released_ == submitted_ || !head.done) return;  // nothing was taken
-    head.done = false;
-    ++released_;
-  }
-  // A slot came free: a worker waiting for room may take the next job.
-  work_cv_.notify_one();
+void CompressPool::SetReadyHook(void (*hook)(void*), void* context) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  ready_hook_ = hook;
+  ready_context_ = context;
 }
 
 std::size_t CompressPool::Pending() const {
   std::lock_guard<std::mutex> hold(mutex_);
   return static_cast<std::size_t>(submitted_ - released_);
+}
+
+uint64_t CompressPool::Submitted() const {
+  std::lock_guard<std::mutex> hold(mutex_);
+  return submitted_;
+}
+
+bool CompressPool::ReleasedUpTo(uint64_t n) const {
+  std::lock_guard<std::mutex> hold(mutex_);
+  return released_ >= n;
+}
+
+void CompressPool::TakeDropped(std::vector<Rect>& out) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  out.insert(out.end(), dropped_.begin(), dropped_.end());
+  dropped_.clear();
+}
+
+CompressPool::Released CompressPool::ReleasedOf(uint32_t tag) const {
+  std::lock_guard<std::mutex> hold(mutex_);
+  return tag < kTags ? released_by_tag_[tag] : Released{};
+}
+
+double CompressPool::WorkSeconds() const {
+  std::lock_guard<std::mutex> hold(mutex_);
+  return static_cast<double>(work_ns_) * 1e-9;
+}
+
+std::size_t CompressPool::Ready(Result* out, std::size_t max, std::chrono::milliseconds wait) {
+  std::unique_lock<std::mutex> hold(mutex_);
+  const auto head_done = [&] { return released_ < submitted_ && slots_[released_ % slots_.size()].done; };
+  if (max == 0 || !done_cv_.wait_for(hold, wait, head_done)) return 0;
+  std::size_t n = 0;
+  for (uint64_t i = released_; n < max && n < slots_.size() && i < submitted_; ++i, ++n) {
+    Slot& slot = slots_[i % slots_.size()];
+    if (!slot.done) break;
+    slot.result = Result{&slot.job, &slot.datagrams};
+    out[n] = slot.result;
+  }
+  return n;
+}
+
+const CompressPool::Result* CompressPool::Next(std::chrono::milliseconds wait) {
+  Result r;
+  if (Ready(&r, 1, wait) == 0) return nullptr;
+  std::lock_guard<std::mutex> hold(mutex_);
+  return &slots_[released_ % slots_.size()].result;  // kept until released
+}
+
+void CompressPool::Release(std::size_t n) {
+  {
+    std::lock_guard<std::mutex> hold(mutex_);
+    for (; n > 0 && released_ < submitted_; --n) {
+      Slot& head = slots_[released_ % slots_.size()];
+      if (!head.done) break;  // nothing was taken
+      const DatagramList& d = head.datagrams;
+      dropped_.insert(dropped_.end(), d.dropped().begin(), d.dropped().end());
+      if (head.job.tag < kTags) {
+        Released& r = released_by_tag_[head.job.tag];
+        r.datagrams += d.Count();
+        r.bytes += d.Bytes();
+        for (std::size_t i = 0; i < d.Count(); ++i) r.wire += WireBytes(d.Length(i) + d.Spare());
+      }
+      head.done = false;
+      ++released_;
+    }
+  }
+  // Slots came free: a worker waiting for room may take the next jobs.
+  work_cv_.notify_all();
 }
 
 void CompressPool::Run(Worker& w) {
@@ -175,17 +140,28 @@ void CompressPool::Run(Worker& w) {
     // More work may be claimable: pass the wake-up on instead of leaving it to Submit.
     if (claimed_ < submitted_ && claimed_ < released_ + slots_.size()) work_cv_.notify_one();
     hold.unlock();
+    const auto t0 = std::chrono::steady_clock::now();
     Work(w, slot);
+    const auto spent = std::chrono::steady_clock::now() - t0;
     hold.lock();
+    work_ns_ += static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(spent).count());
     slot.done = true;
-    if (i == released_) done_cv_.notify_one();
+    if (i == released_) {
+      done_cv_.notify_one();
+      if (void (*hook)(void*) = ready_hook_) {
+        void* context = ready_context_;
+        hold.unlock();
+        hook(context);
+        hold.lock();
+      }
+    }
   }
 }
 
 void CompressPool::Work(Worker& w, Slot& slot) {
   DatagramList& out = slot.datagrams;
   const CompressJob& job = slot.job;
-  out.Clear();
+  out.Clear(job.spare);
   if (job.kind == CompressJob::kVerbatim) {
     if (uint8_t* d = out.Begin(kUpdateHeaderBytes)) {
       memcpy(d, job.verbatim, kUpdateHeaderBytes);
@@ -203,22 +179,5 @@ void CompressPool::Work(Worker& w, Slot& slot) {
     out.Drop(r);
     return;
   }
-  const std::size_t scan = static_cast<std::size_t>(ScanLineBytes(r.Width(), job.bpp));
-  const std::size_t used = static_cast<std::size_t>(r.Width()) * static_cast<std::size_t>(job.bpp / 8);
-  const uint8_t* rows = job.pixels;
-  // Rows already laid out as the datagram wants them (a full-width capture) go as they are;
-  // others are repacked: rows at the block's own scan line, filler bytes zero.
-  if (job.stride != scan || used != scan) {
-    const std::size_t h = static_cast<std::size_t>(r.Height());
-    if (!w.rows.Reserve(scan * h)) {
-      out.Drop(r);
-      return;
-    }
-    for (std::size_t y = 0; y < h; ++y) {
-      memcpy(w.rows.data + y * scan, job.pixels + y * job.stride, used);
-      memset(w.rows.data + y * scan + used, 0, scan - used);
-    }
-    rows = w.rows.data;
-  }
-  w.cutter->Cut(*w.compressor, r, rows, scan, job.bpp, out);
+  w.cutter->Cut(*w.compressor, job, out);
 }

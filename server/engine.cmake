@@ -4,7 +4,7 @@
 # healing cycle. Portable: X11 stays behind platform_x11.
 add_library(server_engine STATIC
   ServerState.cpp Sampler.cpp Tracker.cpp Rendezvous.cpp
-  Compressor.cpp CompressPool.cpp SentPicture.cpp Cutter.cpp SendQueue.cpp Pacer.cpp Sender.cpp
+  Compressor.cpp DatagramList.cpp CompressPool.cpp SentPicture.cpp Cutter.cpp SendQueue.cpp Pacer.cpp Sender.cpp
   MulticastTransport.cpp RefreshCycle.cpp)
 target_link_libraries(server_engine
   PUBLIC Common platform_x11 hooks ZLIB::ZLIB Threads::Threads

@@ -1,6 +1,6 @@
 // The compression pool: results in submission order however the workers interleave, never
-// more than the window ahead of the consumer, nothing allocated per job once warm; and the
-// halving cutter's datagrams fit their limit and rebuild the block exactly.
+// more than the window ahead of the consumer, nothing allocated per job once warm; what the
+// consumer releases is counted and what the workers dropped handed back.
 #include <gtest/gtest.h>
 #include <zlib.h>
 
@@ -12,6 +12,8 @@
 #include <vector>
 
 #include "server/CompressPool.h"
+#include "server/Cutter.h"
+#include "server/Pacer.h"
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr bool kCountNew = false;  // the sanitizers own operator new
@@ -70,8 +72,10 @@ void Fill(Picture& p, uint32_t seed, bool noise) {
           noise ? static_cast<uint8_t>(rng()) : static_cast<uint8_t>(seed + static_cast<uint32_t>(y / 4 + i / 16));
 }
 
-CompressJob Block(const Picture& p, const Rect& r, int level, uint32_t tag) {
+CompressJob Block(const Picture& p, const Rect& r, int level, uint32_t tag,
+                  std::size_t max = kMaxDatagramBytes) {
   CompressJob j;
+  j.max_datagram = max;
   j.rect = r;
   j.pixels = p.bytes.data() + static_cast<std::size_t>(r.top) * p.stride + static_cast<std::size_t>(r.left * p.bpp / 8);
   j.stride = p.stride;
@@ -81,8 +85,8 @@ CompressJob Block(const Picture& p, const Rect& r, int level, uint32_t tag) {
   return j;
 }
 
-CompressPool::CutterFactory Halving(std::size_t max = kMaxDatagramBytes) {
-  return [max] { return std::make_unique<HalvingCutter>(max); };
+CompressPool::CutterFactory Cutters() {
+  return [] { return std::make_unique<Cutter>(); };
 }
 
 // Ticks of overlapping blocks, each tick with content of its own and every third opened by
@@ -94,7 +98,7 @@ TEST(CompressPoolTest, ResultsComeInSubmissionOrderAcrossTicks) {
   const int levels[] = {1, 0, 6};
   for (int bpp : {32, 24, 16, 8}) {
     SCOPED_TRACE("bpp " + std::to_string(bpp));
-    CompressPool pool(Halving(1472), 4, 3);  // more workers than cores, a tight window
+    CompressPool pool(Cutters(), 4, 3);  // more workers than cores, a tight window
     std::vector<Picture> ticks(kTicks, Picture(kW, kH, bpp));
     std::vector<CompressJob> sent;
     Picture expected(kW, kH, bpp), rebuilt(kW, kH, bpp);
@@ -134,7 +138,8 @@ TEST(CompressPoolTest, ResultsComeInSubmissionOrderAcrossTicks) {
         ++total;
       }
       for (int b = 0; b < 6; ++b) {
-        // Whole rows (no repack) or an inner rectangle (repacked), overlapping across ticks.
+        // Whole rows (compressed in place) or an inner rectangle (packed), overlapping across
+        // ticks.
         const int x0 = b % 2 ? static_cast<int>(rng() % (kW / 2)) : 0;
         const int x1 = b % 2 ? x0 + 1 + static_cast<int>(rng() % (kW - x0 - 1)) : kW;
         const int y0 = static_cast<int>(rng() % (kH - 1));
@@ -143,7 +148,7 @@ TEST(CompressPoolTest, ResultsComeInSubmissionOrderAcrossTicks) {
         // All but the first column: at 8 bpp its scan line equals the picture's, yet the byte
         // after its pixels is the next row's, not a zero filler.
         if (b == 5) r.left = 1, r.right = kW;
-        pool.Submit(Block(ticks[t], r, levels[t % 3], tag++));
+        pool.Submit(Block(ticks[t], r, levels[t % 3], tag++, 1472));
         ++total;
         for (int y = r.top; y < r.bottom; ++y)
           memcpy(expected.At(r.left, y), ticks[t].At(r.left, y), static_cast<std::size_t>(r.Width() * bpp / 8));
@@ -159,12 +164,11 @@ TEST(CompressPoolTest, ResultsComeInSubmissionOrderAcrossTicks) {
 }
 
 // Recording cutter: how many blocks were begun.
-struct CountingCutter : HalvingCutter {
+struct CountingCutter : Cutter {
   explicit CountingCutter(std::atomic<int>* begun) : begun_(begun) {}
-  void Cut(Compressor& c, const Rect& r, const uint8_t* rows, std::size_t scan, int bpp,
-           DatagramList& out) override {
+  void Cut(Compressor& c, const CompressJob& job, DatagramList& out) override {
     begun_->fetch_add(1);
-    HalvingCutter::Cut(c, r, rows, scan, bpp, out);
+    Cutter::Cut(c, job, out);
   }
   std::atomic<int>* begun_;
 };
@@ -199,7 +203,7 @@ TEST(CompressPoolTest, WindowBoundsTheWorkAndFailedJobsKeepTheirPlace) {
     EXPECT_EQ(pool.Pending(), static_cast<std::size_t>(kJobs / 2));
   }
   // Nothing to take: Next gives up after its wait, Release without a result does nothing.
-  CompressPool idle(Halving(), 1, 1);
+  CompressPool idle(Cutters(), 1, 1);
   EXPECT_EQ(idle.Next(1ms), nullptr);
   idle.Release();
   // Jobs that cannot be compressed come back in their place, dropped whole, with no datagram.
@@ -223,11 +227,11 @@ TEST(CompressPoolTest, WindowBoundsTheWorkAndFailedJobsKeepTheirPlace) {
 TEST(CompressPoolTest, SteadyStateAllocatesNothingPerJob) {
   Picture p(256, 128, 32);
   Fill(p, 9, true);
-  CompressPool pool(Halving(1472), 2, 4);
+  CompressPool pool(Cutters(), 2, 4);
   auto tick = [&] {
-    // Job i goes to slot i % window every tick, but to either worker: every job is repacked
-    // to the same size, so that both workers' buffers are grown by their first job.
-    for (int i = 0; i < 100; ++i) pool.Submit(Block(p, Rect{i % 64, (i * 5) % 100, i % 64 + 192, (i * 5) % 100 + 28}, 1, 0));
+    // Job i goes to slot i % window every tick, but to either worker: every job is as large,
+    // so that both workers' buffers are grown by their first jobs.
+    for (int i = 0; i < 100; ++i) pool.Submit(Block(p, Rect{i % 64, (i * 5) % 100, i % 64 + 192, (i * 5) % 100 + 28}, 1, 0, 1472));
     for (int i = 0; i < 100; ++i) {
       ASSERT_NE(pool.Next(2000ms), nullptr);
       pool.Release();
@@ -245,69 +249,65 @@ TEST(CompressPoolTest, SteadyStateAllocatesNothingPerJob) {
   }
 }
 
-// The cutter on its own: every datagram within the limit, the block rebuilt exactly, rows
-// halved and single rows cut by columns (odd widths at 8 and 24 bpp need a filler byte); a
-// limit that not even one pixel fits drops the block and says which.
-TEST(CompressPoolTest, HalvingCutterFitsEveryDatagramAndRebuildsTheBlock) {
-  const struct {
-    int bpp;
-    bool noise;
-    Rect r;
-    std::size_t max;
-    std::size_t min_datagrams;
-  } cases[] = {
-      {32, false, {0, 0, 200, 50}, kMaxDatagramBytes, 1},  // fits whole
-      {32, true, {0, 0, 200, 50}, 1472, 28},               // rows halved
-      {32, true, {3, 7, 4, 9}, 40, 1},                     // one pixel, just fits
-      {24, true, {5, 0, 506, 1}, 600, 3},                  // one row by odd columns
-      {8, true, {1, 2, 1000, 3}, 300, 4},
-      {16, true, {0, 0, 333, 2}, 200, 8},
-  };
-  for (const auto& k : cases) {
-    SCOPED_TRACE("bpp " + std::to_string(k.bpp) + " max " + std::to_string(k.max));
-    Picture src(1024, 64, k.bpp), rebuilt(1024, 64, k.bpp);
-    Fill(src, 17, k.noise);
-    // The block packed as the pool hands it over.
-    const std::size_t scan = static_cast<std::size_t>(ScanLineBytes(k.r.Width(), k.bpp));
-    std::vector<uint8_t> rows(scan * static_cast<std::size_t>(k.r.Height()), 0);
-    for (int64_t y = 0; y < k.r.Height(); ++y)
-      memcpy(&rows[static_cast<std::size_t>(y) * scan], src.At(k.r.left, static_cast<int>(k.r.top + y)),
-             static_cast<std::size_t>(k.r.Width() * k.bpp / 8));
-    Compressor c(1);
-    HalvingCutter cutter(k.max);
-    DatagramList out;
-    cutter.Cut(c, k.r, rows.data(), scan, k.bpp, out);
-    EXPECT_TRUE(out.dropped().empty());
-    EXPECT_GE(out.Count(), k.min_datagrams);
-    for (std::size_t i = 0; i < out.Count(); ++i) {
-      EXPECT_LE(out.Length(i), k.max);
-      EXPECT_TRUE(Apply(out.Data(i), out.Length(i), rebuilt));
+// The consumer's side: Ready gives the run of done results from the oldest, in order, at most
+// as many as asked; every datagram keeps the job's spare bytes free after it (the sealer
+// writes there); Release(n) frees n, hands back what their jobs dropped and counts what they
+// made by tag; the hook says when the oldest comes ready.
+TEST(CompressPoolTest, ConsumerTakesRunsAndReleasesAreAccounted) {
+  Picture p(96, 64, 32);
+  Fill(p, 4, true);
+  CompressPool pool(Cutters(), 2, 4);
+  std::atomic<int> hooks{0};
+  pool.SetReadyHook([](void* n) { static_cast<std::atomic<int>*>(n)->fetch_add(1); }, &hooks);
+  CompressJob noisy = Block(p, Rect{0, 0, 96, 20}, 1, 1, 1472), area, bad = Block(p, Rect{0, 0, 8, 8}, 1, 2),
+              last = Block(p, Rect{0, 20, 96, 21}, 1, 1, 1472);
+  noisy.spare = 32;
+  area.kind = CompressJob::kVerbatim;
+  EncodeUpdateHeader(UpdateHeader{UPDATE_AREA, 0, 0, 0, 96, 64}, area.verbatim);
+  bad.bpp = 12;
+  for (const CompressJob& j : {noisy, area, bad, last}) pool.Submit(j);
+  CompressPool::Result got[8];
+  std::size_t n = 0;
+  for (const auto give_up = std::chrono::steady_clock::now() + 10s;
+       n < 4 && std::chrono::steady_clock::now() < give_up;)
+    n = pool.Ready(got, 8, 2000ms);
+  ASSERT_EQ(n, 4u);
+  EXPECT_EQ(pool.Ready(got, 2, 0ms), 2u) << "no more than asked";
+  EXPECT_EQ(pool.Ready(got, 0, 0ms), 0u);
+  n = pool.Ready(got, 8, 0ms);
+  const DatagramList& blocks = *got[0].datagrams;
+  ASSERT_GE(blocks.Count(), 2u) << "20 rows of noise do not fit one 1472-byte datagram";
+  uint64_t wire = 0, bytes = 0;
+  for (std::size_t i = 0; i < blocks.Count(); ++i) {
+    EXPECT_LE(blocks.Length(i), 1472u);
+    wire += WireBytes(blocks.Length(i) + 32);
+    bytes += blocks.Length(i);
+    if (i > 0) {
+      EXPECT_EQ(blocks.Data(i) - blocks.Data(i - 1), static_cast<std::ptrdiff_t>(blocks.Length(i - 1) + 32));
     }
-    for (int y = k.r.top; y < k.r.bottom; ++y)
-      EXPECT_EQ(memcmp(rebuilt.At(k.r.left, y), src.At(k.r.left, y), static_cast<std::size_t>(k.r.Width() * k.bpp / 8)), 0)
-          << "row " << y;
   }
-  // A limit above what the header can describe is capped at 65507: a block of noise whose
-  // stream would be 80 KB goes as two datagrams, not one with a wrapped length.
-  {
-    Picture big(160, 128, 32);
-    Fill(big, 8, true);
-    Compressor c(1);
-    HalvingCutter cutter(100000);
-    DatagramList out;
-    cutter.Cut(c, Rect{0, 0, 160, 128}, big.bytes.data(), big.stride, 32, out);
-    EXPECT_EQ(out.Count(), 2u);
-    for (std::size_t i = 0; i < out.Count(); ++i) EXPECT_LE(out.Length(i), kMaxDatagramBytes);
-  }
-  // One 32-bit pixel of noise needs 20 + 15 bytes; 34 fits nothing, so the pixel is dropped.
-  Picture src(4, 1, 32);
-  Fill(src, 5, true);
-  Compressor c(1);
-  HalvingCutter cutter(34);
-  DatagramList out;
-  cutter.Cut(c, Rect{0, 0, 2, 1}, src.bytes.data(), 8, 32, out);
-  EXPECT_EQ(out.Count(), 0u);
-  EXPECT_EQ(out.dropped().size(), 2u);
+  EXPECT_EQ(got[1].job->kind, CompressJob::kVerbatim);
+  ASSERT_EQ(got[1].datagrams->Count(), 1u);
+  EXPECT_EQ(memcmp(got[1].datagrams->Data(0), area.verbatim, kUpdateHeaderBytes), 0);
+  EXPECT_EQ(got[2].datagrams->Count(), 0u);
+  EXPECT_GE(hooks.load(), 1);
+
+  std::vector<Rect> dropped;
+  pool.TakeDropped(dropped);
+  EXPECT_TRUE(dropped.empty()) << "handed back only once released";
+  pool.Release(3);
+  EXPECT_EQ(pool.Pending(), 1u);
+  pool.TakeDropped(dropped);
+  EXPECT_EQ(dropped, (std::vector<Rect>{Rect{0, 0, 8, 8}}));
+  EXPECT_EQ(pool.ReleasedOf(1).datagrams, blocks.Count());
+  EXPECT_EQ(pool.ReleasedOf(1).bytes, bytes);
+  EXPECT_EQ(pool.ReleasedOf(1).wire, wire);
+  EXPECT_EQ(pool.ReleasedOf(0).datagrams, 1u);
+  EXPECT_EQ(pool.ReleasedOf(0).wire, WireBytes(kUpdateHeaderBytes));
+  EXPECT_EQ(pool.ReleasedOf(2).datagrams, 0u);
+  pool.Release(5);  // more than there are: the last one only
+  EXPECT_EQ(pool.Pending(), 0u);
+  EXPECT_EQ(pool.ReleasedOf(1).datagrams, blocks.Count() + 1);
 }
 
 }  // namespace

@@ -16,6 +16,12 @@
 using namespace enginetest;
 using namespace std::chrono_literals;
 
+#if defined(__SANITIZE_THREAD__)
+// The sampler's compression workers wait, idle, until the process ends; ThreadSanitizer's
+// second of grace at exit would only wait for them, in every case of this executable.
+extern "C" const char* __tsan_default_options() { return "atexit_sleep_ms=0"; }
+#endif
+
 namespace {
 
 class PipelineTest : public ::testing::Test {

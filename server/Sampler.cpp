@@ -64,7 +64,7 @@ struct SamplerState {
   Buffer arena;
   std::size_t arena_used = 0;
   Buffer rects;  // the tick's copy of the dirty region (Rect array)
-  std::vector<Rect> whole_rects, changes, dropped;
+  std::vector<Rect> whole_rects, changes, dropped, failed;
   std::vector<CompressJob> jobs;  // strips made but not yet handed to the pool
   Region whole;  // what must still go whole: the rest of a refresh or of a healing slice
   SentPicture sent;
@@ -324,16 +324,19 @@ Go SendSlab(ScreenSource* screen, const Rect& r, int bpp, Mode mode, uint32_t ta
   const std::size_t scan = static_cast<std::size_t>(ScanLineBytes(w, bpp));
   const int64_t step = StripRows(w, static_cast<int64_t>(scan));
   const int64_t band_rows = CaptureRows(w, static_cast<int64_t>(scan));
-  for (int64_t y = r.top; y < r.bottom; y += band_rows) {
+  s.failed.clear();
+  Go go = Go::kOn;
+  int64_t y = r.top;
+  for (; y < r.bottom; y += band_rows) {
     const int64_t y1 = std::min<int64_t>(y + band_rows, r.bottom);
     const Rect band{r.left, static_cast<int32_t>(y), r.right, static_cast<int32_t>(y1)};
     uint8_t* pixels = mode == Mode::kWhole ? s.sent.PixelsOf(band) : nullptr;
     const bool in_copy = pixels != nullptr;
     const std::size_t stride = in_copy ? s.sent.stride() : scan;
     const std::size_t bytes = in_copy ? 0 : static_cast<std::size_t>(y1 - y) * scan;
-    if (const Go go = MayGoOn(bytes); go != Go::kOn) {
+    if ((go = MayGoOn(bytes)) != Go::kOn) {
       PutBack(Rect{r.left, band.top, r.right, r.bottom}, mode);
-      return go;
+      break;
     }
     if (!in_copy) {
       pixels = s.arena.data + s.arena_used;
@@ -343,18 +346,26 @@ Go SendSlab(ScreenSource* screen, const Rect& r, int bpp, Mode mode, uint32_t ta
       HandOver(band, pixels, stride, bpp, mode, tag, in_copy);
       continue;
     }
-    // The band failed as a whole: try its strips alone, so that only bad ones drop. What the
-    // failed capture left in the picture sent is not what was sent.
-    if (in_copy) s.sent.Forget(band);
+    // The band failed as a whole: try its strips alone, so that only bad ones drop.
     for (int64_t sy = y; sy < y1; sy += step) {
       const Rect strip{r.left, static_cast<int32_t>(sy), r.right,
                        static_cast<int32_t>(std::min<int64_t>(sy + step, y1))};
       uint8_t* at = pixels + static_cast<std::size_t>(sy - y) * stride;
-      if (Capture(screen, strip, at, stride)) HandOver(strip, at, stride, bpp, mode, tag, in_copy);
-      else Failure("the screen could not be read", strip);
+      if (Capture(screen, strip, at, stride)) {
+        HandOver(strip, at, stride, bpp, mode, tag, in_copy);
+        continue;
+      }
+      s.failed.push_back(strip);
+      Failure("the screen could not be read", strip);
     }
   }
-  return Go::kOn;
+  if (mode == Mode::kWhole) {
+    // The picture sent holds what went out of every row done, but for the strips that failed:
+    // tiles that bands (or strips) held only in part are known too.
+    s.sent.Took(Rect{r.left, r.top, r.right, static_cast<int32_t>(std::min<int64_t>(y, r.bottom))});
+    for (const Rect& f : s.failed) s.sent.Forget(f);
+  }
+  return go;
 }
 
 // Stops when the arena has no room or the tick no time; what was not sent is put back.

@@ -215,6 +215,39 @@ TEST(SentPictureTest, RandomDamageCoversEveryChangeOnce) {
   }
 }
 
+// What goes whole is captured where the copy keeps it: PixelsOf points at a rectangle's first
+// pixel (rows stride() apart) only when it lies wholly in the area; Took makes the tiles it
+// covers whole known, one held in part stays unknown; a failed capture is forgotten.
+TEST(SentPictureTest, WholeSendsAreCapturedStraightIntoTheCopy) {
+  const Rect area{10, 20, 10 + 4 * kTW, 20 + 4 * kTH};
+  Screen sc(area.right + 5, area.bottom, 32);
+  SentPicture p;
+  EXPECT_EQ(p.PixelsOf(area), nullptr) << "no copy yet";
+  ASSERT_TRUE(p.SetArea(area, 32));
+  EXPECT_EQ(p.PixelsOf(Rect{area.left - 1, area.top, area.right, area.bottom}), nullptr);
+  EXPECT_EQ(p.PixelsOf(Rect{area.left, area.top, area.right + 1, area.top + 1}), nullptr);
+  EXPECT_EQ(p.PixelsOf(Rect{}), nullptr);
+  const Rect band{area.left + 3, area.top, area.right, area.top + kTH + 5};
+  uint8_t* at = p.PixelsOf(band);
+  ASSERT_NE(at, nullptr);
+  std::size_t stride;
+  const std::vector<uint8_t> px = sc.Capture(band, &stride);
+  for (int y = 0; y < band.Height(); ++y)
+    memcpy(at + static_cast<std::size_t>(y) * p.stride(), &px[static_cast<std::size_t>(y) * stride], stride);
+  p.Took(band);
+  const Rect first_row{area.left + kTW, area.top, area.right, area.top + kTH};
+  EXPECT_EQ(Str(Changes(p, sc, first_row)), "") << "whole tiles taken";
+  sc.Touch(area.right - 1, area.top + kTH - 1);
+  EXPECT_EQ(Str(Changes(p, sc, first_row)), Str({Rect{area.right - 1, area.top + kTH - 1, area.right, area.top + kTH}}));
+  const Rect in_part{area.left + kTW, area.top + kTH, area.left + kTW + 8, area.top + kTH + 2};
+  EXPECT_EQ(Str(Changes(p, sc, in_part)), Str({in_part})) << "a tile held in part stays unknown";
+  EXPECT_EQ(Str(Changes(p, sc, Rect{area.left, area.top, area.left + 2, area.top + 2})),
+            Str({Rect{area.left, area.top, area.left + 2, area.top + 2}})) << "the first tile, held in part";
+  p.Forget(Rect{area.left + kTW, area.top, area.left + kTW + 1, area.top + 1});
+  EXPECT_EQ(Str(Changes(p, sc, first_row)), Str({Rect{area.left + kTW, area.top, area.left + 2 * kTW, area.top + kTH}}))
+      << "a forgotten tile goes whole";
+}
+
 TEST(SentPictureTest, CopyCostsOnePictureAtTheAreaDepth) {
   SentPicture p;
   ASSERT_TRUE(p.SetArea(Rect{0, 0, 1920, 1080}, 32));

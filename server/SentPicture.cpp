@@ -164,20 +164,16 @@ uint8_t* SentPicture::PixelsOf(const Rect& r) {
   return Row(r.top) + static_cast<std::size_t>(r.left - area_.left) * static_cast<std::size_t>(bytes_);
 }
 
-void SentPicture::Took(const Rect& r) {
-  const Rect in = copy_ ? Intersection(r, area_) : Rect{};
-  if (in.IsEmpty()) return;
-  const Tiles t = TilesOf(in);
-  for (int ty = t.y0; ty <= t.y1; ++ty)
-    for (int tx = t.x0; tx <= t.x1; ++tx)
-      if (Intersection(Tile(tx, ty), in) == Tile(tx, ty)) known_[static_cast<std::size_t>(ty * tiles_x_ + tx)] = 1;
-}
+void SentPicture::Took(const Rect& r) { MarkTiles(r, true, 1); }
 
-void SentPicture::Forget(const Rect& r) {
+void SentPicture::Forget(const Rect& r) { MarkTiles(r, false, 0); }
+
+void SentPicture::MarkTiles(const Rect& r, bool held_whole, uint8_t known) {
   const Rect in = copy_ ? Intersection(r, area_) : Rect{};
   if (in.IsEmpty()) return;
   const Tiles t = TilesOf(in);
   for (int ty = t.y0; ty <= t.y1; ++ty)
     for (int tx = t.x0; tx <= t.x1; ++tx)
-      known_[static_cast<std::size_t>(ty * tiles_x_ + tx)] = 0;
+      if (!held_whole || Intersection(Tile(tx, ty), in) == Tile(tx, ty))
+        known_[static_cast<std::size_t>(ty * tiles_x_ + tx)] = known;
 }

@@ -62,6 +62,8 @@ class SentPicture {
                       std::size_t stride);
   // Runs of changed tiles in row ty, merged with the open rectangles of the row above.
   void MergeTileRow(std::vector<Rect>& out);
+  // Sets the flag of the tiles r touches (only of those it holds whole, when held_whole).
+  void MarkTiles(const Rect& r, bool held_whole, uint8_t known);
   void Release();
 
   Rect area_{};

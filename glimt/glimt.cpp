@@ -434,7 +434,10 @@ bool LoadStreamKey() {
   const bool derived = bytes == 0 || key.Derive(text, bytes);
   explicit_bzero(text, sizeof text);
   if (!derived) {
-    ConditionBox("key.Derive(text, bytes)", kModule, __LINE__);
+    // Logged as well as shown: the box is gone once answered, and the reason matters.
+    const int line = __LINE__;
+    ReportCheckFailure("key.Derive(text, bytes)", kModule, line);
+    ConditionBox("key.Derive(text, bytes)", kModule, line);
     return false;
   }
   if (key.valid()) LogLine("Stream key in use: only datagrams signed with it are shown\n");

@@ -335,6 +335,32 @@ TEST(StreamKey, AKeyedViewerShowsNothingOfAnUnkeyedStreamAndSaysWhyOnce) {
   EXPECT_EQ(log.find("Raum 112"), std::string::npos) << log;
 }
 
+// A viewer that cannot derive its key (no memory for Argon2id, here under a data limit that
+// leaves it its usual 20 MB) ends with the condition report instead of showing the stream
+// unchecked.
+TEST(StreamKey, AViewerWhoseKeyCannotBeDerivedEndsWithTheReport) {
+  REQUIRE_PRIVATE_NETWORK();
+  if (kSanitizedBuild) GTEST_SKIP() << "a sanitizer's shadow memory does not fit the limit";
+  Xvfb vx(320, 240, 24);
+  ASSERT_TRUE(vx.ok());
+  TempDir dir;
+  ASSERT_TRUE(SettingText(dir, "vreg", "StreamKey", kPassphrase));
+  glimttest::FakeRendezvous service;
+  ASSERT_TRUE(service.ok());
+  auto viewer = StartViewer(vx, dir, {"127.0.0.1"}, {"prlimit", "--data=" + std::to_string(64 << 20)});
+  ASSERT_TRUE(WaitFor([&] {
+    return !testsupport::VisibleWindow(vx.display(), "Internal Error").empty();
+  }, 10s)) << "no condition box; log:\n" << ViewerLog(dir);
+  testsupport::KeyInto(vx.display(), "Internal Error", "Return");
+  int status = -1;
+  ASSERT_TRUE(viewer->Wait(10s, &status));
+  EXPECT_EQ(status, 1);
+  const std::string log = ViewerLog(dir);
+  EXPECT_NE(log.find("ASSERT(key.Derive(text, bytes)) failed ERROR: Cannot allocate memory"),
+            std::string::npos) << log;
+  EXPECT_EQ(service.gos(), 0) << "the viewer went on to receive";
+}
+
 // A test-side server with the key: its sequence numbers skip three, then the viewer is
 // stopped while a flood overflows its socket. The viewer asks for a refresh when the numbers
 // skip (and not before), and its count of what never arrived is exactly the skipped numbers

@@ -188,18 +188,25 @@ Bytes Flipped(Bytes d, std::size_t byte, int bit) {
   return d;
 }
 
-TEST(StreamKey, ForgeriesFromAThirdHostChangeNothingWhileTheRealStreamShows) {
-  REQUIRE_PRIVATE_NETWORK();
+// The real varno and glimt, each on a display of its own.
+class KeyedStream : public testing::Test {
+ protected:
+  void SetUp() override {
+    REQUIRE_PRIVATE_NETWORK();
+    ASSERT_TRUE(sx.ok() && vx.ok());
+    ASSERT_TRUE(trayer.ok()) << "trayer did not start";
+  }
+  Xvfb sx{kW, kH, 24}, vx{kW, kH, 24};
+  Trayer trayer{sx};
+  TempDir dir;
+};
+
+TEST_F(KeyedStream, ForgeriesFromAThirdHostChangeNothingWhileTheRealStreamShows) {
   const auto start = Clock::now();
-  Xvfb sx(kW, kH, 24), vx(kW, kH, 24);
-  ASSERT_TRUE(sx.ok() && vx.ok());
-  Trayer trayer(sx);
-  ASSERT_TRUE(trayer.ok()) << "trayer did not start";
   ServerLink link(true);
   ASSERT_TRUE(link.ok()) << link.error();
   testsupport::NetNamespace* third = link.AddThirdHost();
   ASSERT_NE(third, nullptr) << link.error();
-  TempDir dir;
   // Without the healing cycle a forged change would stay on the screen: nothing hides it.
   ASSERT_TRUE(ServerSetting(dir, "RefreshCycle", 0));
   ASSERT_TRUE(SettingText(dir, "sreg", "StreamKey", kPassphrase));
@@ -287,13 +294,7 @@ TEST(StreamKey, ForgeriesFromAThirdHostChangeNothingWhileTheRealStreamShows) {
 
 // A viewer of before the key (or without one) reads nothing past 20 + length: it shows a
 // keyed stream exactly, and its pointer follows.
-TEST(StreamKey, AViewerWithoutTheKeyShowsAKeyedStreamExactly) {
-  REQUIRE_PRIVATE_NETWORK();
-  Xvfb sx(kW, kH, 24), vx(kW, kH, 24);
-  ASSERT_TRUE(sx.ok() && vx.ok());
-  Trayer trayer(sx);
-  ASSERT_TRUE(trayer.ok()) << "trayer did not start";
-  TempDir dir;
+TEST_F(KeyedStream, AViewerWithoutTheKeyShowsAKeyedStreamExactly) {
   ASSERT_TRUE(SettingText(dir, "sreg", "StreamKey", kPassphrase));
   ASSERT_TRUE(testsupport::DrawTerminals(sx.display(), 3));
   Server server(sx, dir);
@@ -309,13 +310,7 @@ TEST(StreamKey, AViewerWithoutTheKeyShowsAKeyedStreamExactly) {
 
 // A keyed viewer takes nothing of an unkeyed server, whose area comes every second: no
 // window, no picture, and the reason once in its log.
-TEST(StreamKey, AKeyedViewerShowsNothingOfAnUnkeyedStreamAndSaysWhyOnce) {
-  REQUIRE_PRIVATE_NETWORK();
-  Xvfb sx(kW, kH, 24), vx(kW, kH, 24);
-  ASSERT_TRUE(sx.ok() && vx.ok());
-  Trayer trayer(sx);
-  ASSERT_TRUE(trayer.ok()) << "trayer did not start";
-  TempDir dir;
+TEST_F(KeyedStream, AKeyedViewerShowsNothingOfAnUnkeyedStreamAndSaysWhyOnce) {
   ASSERT_TRUE(SettingText(dir, "vreg", "StreamKey", kPassphrase));
   Server server(sx, dir);
   ASSERT_TRUE(WaitForService("127.0.0.1", 15s)) << server.Log();
@@ -338,7 +333,7 @@ TEST(StreamKey, AKeyedViewerShowsNothingOfAnUnkeyedStreamAndSaysWhyOnce) {
 // A viewer that cannot derive its key (no memory for Argon2id, here under a data limit that
 // leaves it its usual 20 MB) ends with the condition report instead of showing the stream
 // unchecked.
-TEST(StreamKey, AViewerWhoseKeyCannotBeDerivedEndsWithTheReport) {
+TEST(KeyedViewer, WhoseKeyCannotBeDerivedEndsWithTheReport) {
   REQUIRE_PRIVATE_NETWORK();
   if (kSanitizedBuild) GTEST_SKIP() << "a sanitizer's shadow memory does not fit the limit";
   Xvfb vx(320, 240, 24);
@@ -365,7 +360,7 @@ TEST(StreamKey, AViewerWhoseKeyCannotBeDerivedEndsWithTheReport) {
 // stopped while a flood overflows its socket. The viewer asks for a refresh when the numbers
 // skip (and not before), and its count of what never arrived is exactly the skipped numbers
 // plus what its socket dropped: the socket's drops are not counted a second time.
-TEST(StreamKey, SequenceGapsAskForARefreshAndCountTheLossExactlyOnce) {
+TEST(KeyedViewer, SequenceGapsAskForARefreshAndCountTheLossExactlyOnce) {
   REQUIRE_PRIVATE_NETWORK();
   constexpr int kVW = 320, kVH = 240;
   Xvfb vx(kVW, kVH, 24);

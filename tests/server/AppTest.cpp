@@ -225,23 +225,30 @@ std::vector<std::vector<uint8_t>> CollectBytes(int sock, std::chrono::millisecon
 
 const char kPassphrase[] = "Klasse 7b, Raum 112";
 
-void StoreStreamKey(const TempDir& dir) {
-  setenv("ORVANE_REGISTRY", (dir / "registry").c_str(), 1);
-  ASSERT_TRUE(SetSettingString("StreamKey", kPassphrase, "Parameters"));
-  unsetenv("ORVANE_REGISTRY");
-}
-
-TEST(VarnoStartup, AStoredKeySignsEveryDatagramFromTheFirstAndStaysOutOfTheLog) {
-  REQUIRE_PRIVATE_NETWORK();
-  Xvfb x(320, 240, 24);
-  ASSERT_TRUE(x.ok());
-  Trayer trayer(x);
-  ASSERT_TRUE(trayer.ok()) << "trayer did not start";
+// varno with a stored StreamKey, and a receiver of its group opened before it starts.
+class KeyedVarno : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    REQUIRE_PRIVATE_NETWORK();
+    ASSERT_TRUE(x.ok());
+    ASSERT_TRUE(trayer.ok()) << "trayer did not start";
+    InstallProgram(dir, BinDir() + "/libhooks.so");
+    setenv("ORVANE_REGISTRY", (dir / "registry").c_str(), 1);
+    ASSERT_TRUE(SetSettingString("StreamKey", kPassphrase, "Parameters"));
+    unsetenv("ORVANE_REGISTRY");
+    rx = OpenMulticastReceiver("227.0.1.1", 10510);
+    ASSERT_NE(rx, INVALID_SOCKET);
+  }
+  void TearDown() override {
+    if (rx != INVALID_SOCKET) CloseSocket(rx);
+  }
+  Xvfb x{320, 240, 24};
+  Trayer trayer{x};
   TempDir dir;
-  InstallProgram(dir, BinDir() + "/libhooks.so");
-  StoreStreamKey(dir);
-  const int rx = OpenMulticastReceiver("227.0.1.1", 10510);
-  ASSERT_NE(rx, INVALID_SOCKET);
+  int rx = INVALID_SOCKET;
+};
+
+TEST_F(KeyedVarno, EveryDatagramIsSignedFromTheFirstAndTheKeyStaysOutOfTheLog) {
   Child varno({dir / "varno"}, ServerEnv(x, dir));
   // The first tick's refresh, a second of areas, whatever pointers came with them.
   const std::vector<std::vector<uint8_t>> got = CollectBytes(rx, 2500ms);
@@ -264,7 +271,6 @@ TEST(VarnoStartup, AStoredKeySignsEveryDatagramFromTheFirstAndStaysOutOfTheLog) 
   int status = -1;
   ASSERT_TRUE(varno.Wait(5s, &status));
   EXPECT_EQ(status, 0);
-  CloseSocket(rx);
   const std::string log = ReadFiles("'" + dir.path() + "'/varno-*.log '" + dir.path() + "'/*.txt");
   EXPECT_NE(log.find("Stream key in use"), std::string::npos) << log;
   EXPECT_EQ(log.find("Raum 112"), std::string::npos) << log;
@@ -273,18 +279,8 @@ TEST(VarnoStartup, AStoredKeySignsEveryDatagramFromTheFirstAndStaysOutOfTheLog) 
 // With no memory for the key's derivation the server ends with the condition report, having
 // sent nothing: it never falls back to sending unsigned. The data limit leaves the server
 // its usual 45 to 55 MB but not the 64 MiB more that Argon2id takes.
-TEST(VarnoStartup, AKeyThatCannotBeDerivedEndsStartUpBeforeAnythingIsSent) {
-  REQUIRE_PRIVATE_NETWORK();
+TEST_F(KeyedVarno, AKeyThatCannotBeDerivedEndsStartUpBeforeAnythingIsSent) {
   if (ORVANE_SANITIZED) GTEST_SKIP() << "a sanitizer's shadow memory does not fit the limit";
-  Xvfb x(320, 240, 24);
-  ASSERT_TRUE(x.ok());
-  Trayer trayer(x);
-  ASSERT_TRUE(trayer.ok()) << "trayer did not start";
-  TempDir dir;
-  InstallProgram(dir, BinDir() + "/libhooks.so");
-  StoreStreamKey(dir);
-  const int rx = OpenMulticastReceiver("227.0.1.1", 10510);
-  ASSERT_NE(rx, INVALID_SOCKET);
   Child varno({"prlimit", "--data=" + std::to_string(96 << 20), dir / "varno"},
               ServerEnv(x, dir));
   ASSERT_TRUE(AnswerErrorBox(x)) << "no condition box appeared";
@@ -292,7 +288,6 @@ TEST(VarnoStartup, AKeyThatCannotBeDerivedEndsStartUpBeforeAnythingIsSent) {
   ASSERT_TRUE(varno.Wait(10s, &status));
   EXPECT_EQ(status, 1);
   EXPECT_TRUE(CollectBytes(rx, 300ms).empty()) << "datagrams went out";
-  CloseSocket(rx);
   const std::string log = ReadFiles("'" + dir.path() + "'/varno-*.log");
   EXPECT_NE(log.find("ASSERT(UseStoredStreamKey()) failed ERROR: Cannot allocate memory"),
             std::string::npos) << log;

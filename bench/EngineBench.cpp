@@ -6,9 +6,14 @@
 //     capture and one compression call per block sent, nothing else;
 //  2. a photo refresh paced at the default MaxRate, ticking every 200 ms as the timer does;
 //  3. a client drawing photo-like patches faster than MaxRate allows: the longest tick and
-//     the longest hand-over of the main thread.
+//     the longest hand-over of the main thread;
+//  4. the stream key's cost: the same full refreshes with and without a sealer on the
+//     sender, alternating; CPU of the whole process (sampler, sealing, sending), datagrams
+//     and bytes on the wire. `engine_bench key` runs this part alone.
 // Medians of several runs. Refuses to run outside a private network namespace (run it
 // through tests/netns-run).
+#include <time.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -18,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "Common/StreamKey.h"
 #include "Common/UpdateHeader.h"
 #include "bench/BenchContent.h"
 #include "bench/BenchSupport.h"
@@ -218,9 +224,57 @@ void DrawingClient(Sender* sender, const std::string& display) {
   Settle(sender);
 }
 
+double ProcessCpuSeconds() {
+  timespec t{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
+}
+
+// Full refreshes at MaxDatagram 1472, unpaced, without and with a stream key in turn.
+void KeyCost(const char* name, Sender* sender) {
+  g_max_datagram = 1472;
+  g_max_rate = 0;
+  ApplySendSettings();
+  SetSamplerOutput(sender);
+  uint8_t raw[kStreamKeyBytes];
+  for (std::size_t i = 0; i < sizeof raw; ++i) raw[i] = static_cast<uint8_t>(i * 7 + 1);
+  StreamKey key;
+  key.SetRaw(raw);
+  StreamSealer sealer(std::move(key), NewSessionNumber());
+  std::vector<double> cpu[2], datagrams[2], wire[2];
+  for (int i = 0; i < kRuns + 1; ++i) {
+    for (int keyed = 0; keyed < 2; ++keyed) {
+      sender->SetSealer(keyed ? &sealer : nullptr);
+      ResetSampler();
+      const Sender::Counters before = sender->counters();
+      const double cpu0 = ProcessCpuSeconds();
+      int ticks = 0;
+      FullRefresh(&ticks, std::chrono::milliseconds(0));
+      Settle(sender);
+      if (i == 0) continue;  // warm-up
+      cpu[keyed].push_back(ProcessCpuSeconds() - cpu0);
+      const Sender::Counters after = sender->counters();
+      datagrams[keyed].push_back(static_cast<double>(after.datagrams - before.datagrams));
+      wire[keyed].push_back(static_cast<double>(after.wire_bytes - before.wire_bytes));
+    }
+  }
+  sender->SetSealer(nullptr);
+  SetSamplerOutput(nullptr);
+  for (int keyed = 0; keyed < 2; ++keyed)
+    std::printf("%-5s 1472 %s: %5.0f datagrams, %8.0f bytes on the wire (%.1f a datagram), "
+                "process CPU %6.1f ms a refresh\n", name, keyed ? "key   " : "no key",
+                Median(datagrams[keyed]), Median(wire[keyed]),
+                Median(wire[keyed]) / Median(datagrams[keyed]), Median(cpu[keyed]) * 1e3);
+  std::printf("%-5s 1472 the key adds %+.1f %% datagrams, %+.1f %% bytes, %+.1f ms CPU "
+              "(%+.1f %%)\n", name, 100 * (Median(datagrams[1]) / Median(datagrams[0]) - 1),
+              100 * (Median(wire[1]) / Median(wire[0]) - 1),
+              (Median(cpu[1]) - Median(cpu[0])) * 1e3, 100 * (Median(cpu[1]) / Median(cpu[0]) - 1));
+}
+
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+  const bool key_only = argc > 1 && std::strcmp(argv[1], "key") == 0;
   if (!testsupport::InPrivateNetwork()) {
     std::fprintf(stderr, "engine_bench multicasts: run it through tests/netns-run\n");
     return 2;
@@ -245,9 +299,14 @@ int main() {
   std::printf("1920x1080 at %d bpp, level %d, medians of %d runs; veth, MTU 1500\n",
               screen->BitsPerPixel(), g_compression_level, kRuns);
   if (!DrawBenchContent(x.display(), BenchContent::kText, kW, kH)) return 1;
-  for (int m : {1472, 65507}) Report("text", m, Measure(*screen, sender, m));
+  if (!key_only)
+    for (int m : {1472, 65507}) Report("text", m, Measure(*screen, sender, m));
+  KeyCost("text", sender);
   if (!DrawBenchContent(x.display(), BenchContent::kPhoto, kW, kH)) return 1;
-  for (int m : {1472, 65507}) Report("photo", m, Measure(*screen, sender, m));
+  if (!key_only)
+    for (int m : {1472, 65507}) Report("photo", m, Measure(*screen, sender, m));
+  KeyCost("photo", sender);
+  if (key_only) return 0;
   PacedRefresh(sender);
   DrawingClient(sender, x.display());
   return 0;

@@ -18,7 +18,7 @@ export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1"
 # Threads, queues, region and flags: the viewer's block queue and refresh requester, the
 # server's sampler, sender and hand-over queue, tracker, region, thread queues and rendezvous
 # service (target, connection table and refresh flag), and the race tests.
-TSAN_TESTS=${TSAN_TESTS:-"BlockQueueTest|RefreshRequesterTest|SamplerTest|SendQueue|Sender\.|TrackerTest|RegionTest|ThreadQueueTest|RendezvousTest|RendezvousRequest|RendezvousTable|SharedState"}
+TSAN_TESTS=${TSAN_TESTS:-"BlockQueueTest|RefreshRequesterTest|SamplerTest|SendQueue|Sender\.|ServerStreamKey|TrackerTest|RegionTest|ThreadQueueTest|RendezvousTest|RendezvousRequest|RendezvousTable|SharedState"}
 # CI passes "--repeat until-pass:2": a sanitized build runs several times slower, and a
 # timing bound of an integration test may be missed once under load; a sanitizer report fails
 # every repetition alike.

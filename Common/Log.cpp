@@ -11,6 +11,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "platform/Clock.h"
@@ -129,10 +130,15 @@ void AppendLogLine(const std::string& message, const std::string& tail) {
   const std::string& exe = ExecutablePath();
   if (exe.empty()) return;
   const std::string name = LogFileName(exe, now.year, now.month);
-  int fd = OpenLogFile(name);
-  if (fd < 0 && (errno == EACCES || errno == EPERM || errno == EROFS) &&
-      name.find('/') != std::string::npos)
+  int fd = -1;
+  if (InSystemProgramFolder(exe)) {
     fd = OpenStateLogFile(name);
+  } else {
+    fd = OpenLogFile(name);
+    if (fd < 0 && (errno == EACCES || errno == EPERM || errno == EROFS) &&
+        name.find('/') != std::string::npos)
+      fd = OpenStateLogFile(name);
+  }
   if (fd < 0) return;
   const std::string line = BuildLine(TimeStamp(now), message, tail);
   WriteDebug(line);
@@ -158,6 +164,13 @@ std::string LogStateFolder(const char* xdg_state_home, const char* home) {
   if (xdg_state_home && xdg_state_home[0] == '/') return std::string(xdg_state_home) + "/orvane";
   if (home && home[0] == '/') return std::string(home) + "/.local/state/orvane";
   return std::string();
+}
+
+bool InSystemProgramFolder(const std::string& exe_path) {
+  static const char* const kFolders[] = {"/usr/", "/bin/", "/sbin/"};
+  for (const char* folder : kFolders)
+    if (exe_path.compare(0, std::strlen(folder), folder) == 0) return true;
+  return false;
 }
 
 std::string LogFileName(const std::string& exe_path, int year, int month) {

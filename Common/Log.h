@@ -31,10 +31,15 @@ std::string LogFileName(const std::string& exe_path, int year, int month);
 // installation), the log file keeping its monthly name: $XDG_STATE_HOME/orvane, else
 // $HOME/.local/state/orvane; relative values do not count. Empty when neither is usable.
 std::string LogStateFolder(const char* xdg_state_home, const char* home);
+// True for a program in one of the system's program folders (/usr/..., /bin, /sbin), the
+// place of a packaged installation: it logs into the state folder even when it could write
+// beside itself (as root), so that no log file ever lands among the system's programs.
+bool InSystemProgramFolder(const std::string& exe_path);
 // For --help texts: where the log file goes; a printf format for the program's name.
 constexpr char kLogPlacesHelp[] =
     "The log goes to %s-YYYYMM.log beside the program, or, where that folder is not\n"
-    "writable, into $XDG_STATE_HOME/orvane/ (default ~/.local/state/orvane/).\n";
+    "writable or is a system program folder (/usr/...), into $XDG_STATE_HOME/orvane/\n"
+    "(default ~/.local/state/orvane/).\n";
 
 // A check that reports on failure with the condition as written, this file's module name
 // (each .cpp defines `static const char kModule[] = "Common/ClientSocket";` or the like) and

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <thread>
 
@@ -222,10 +223,22 @@ long ReceiveDrops(int sock) {
   return info[SK_MEMINFO_DROPS];
 }
 
-long ReceiveDatagram(int sock, void* buffer, std::size_t capacity, uint32_t* drops) {
+void FormatDatagramSource(const DatagramSource& source, char* text, std::size_t bytes) {
+  const uint32_t a = source.address;
+  std::snprintf(text, bytes, "%u.%u.%u.%u:%u", a >> 24, (a >> 16) & 0xFF, (a >> 8) & 0xFF,
+                a & 0xFF, static_cast<unsigned>(source.port));
+}
+
+long ReceiveDatagram(int sock, void* buffer, std::size_t capacity, uint32_t* drops,
+                     DatagramSource* from) {
   iovec io{buffer, capacity};
   alignas(cmsghdr) char control[CMSG_SPACE(sizeof(uint32_t))];
+  sockaddr_in peer{};
   msghdr msg{};
+  if (from) {
+    msg.msg_name = &peer;
+    msg.msg_namelen = sizeof peer;
+  }
   msg.msg_iov = &io;
   msg.msg_iovlen = 1;
   msg.msg_control = control;
@@ -241,5 +254,6 @@ long ReceiveDatagram(int sock, void* buffer, std::size_t capacity, uint32_t* dro
     if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SO_RXQ_OVFL &&
         c->cmsg_len >= CMSG_LEN(sizeof(uint32_t)))
       std::memcpy(drops, CMSG_DATA(c), sizeof(uint32_t));
+  if (from) *from = DatagramSource{ntohl(peer.sin_addr.s_addr), ntohs(peer.sin_port)};
   return static_cast<long>(n);
 }

@@ -26,12 +26,21 @@ bool CountReceiveDrops(int sock);
 // The socket's count of datagrams dropped so far, read now (SO_MEMINFO): a burst's last drops
 // come with no datagram when nothing follows it. -1 when the kernel does not tell.
 long ReceiveDrops(int sock);
+// Where a datagram came from: IPv4 address and port, both in host order.
+struct DatagramSource {
+  uint32_t address = 0;
+  uint16_t port = 0;
+};
+// "a.b.c.d:port" into text (at least 22 bytes).
+void FormatDatagramSource(const DatagramSource& source, char* text, std::size_t bytes);
+
 // One datagram into buffer (capacity bytes), without blocking. Returns its size, 0 for an
 // empty datagram, -1 with EAGAIN when none is waiting, or -1 with the last error set on
 // failure. *drops receives the socket's drop count as of this datagram, when the kernel sent
 // one along (it does once there was a drop and CountReceiveDrops is on); it is left as it
-// was otherwise.
-long ReceiveDatagram(int sock, void* buffer, std::size_t capacity, uint32_t* drops);
+// was otherwise. *from, when given, receives the sender's address.
+long ReceiveDatagram(int sock, void* buffer, std::size_t capacity, uint32_t* drops,
+                     DatagramSource* from = nullptr);
 // The process's record of failed sends; every sender of datagrams reports its failures and
 // successes here, so that one count covers them all.
 class FailureThrottle;

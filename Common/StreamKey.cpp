@@ -2,10 +2,12 @@
 
 #include <sodium.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 
 #include "Common/UpdateHeader.h"
+#include "platform/LastError.h"
 
 namespace {
 
@@ -53,8 +55,10 @@ bool StreamKey::Derive(const char* passphrase, std::size_t bytes) {
   if (bytes == 0 || sodium_init() < 0) return false;
   uint8_t raw[kStreamKeyBytes];
   if (crypto_pwhash(raw, sizeof raw, passphrase, bytes, kKdfSalt, kKdfPasses, kKdfMemory,
-                    crypto_pwhash_ALG_ARGON2ID13) != 0)
-    return false;  // out of memory
+                    crypto_pwhash_ALG_ARGON2ID13) != 0) {
+    SetLastError(ENOMEM);  // its only failure here; the caller's report shows the reason
+    return false;
+  }
   SetRaw(raw);
   sodium_memzero(raw, sizeof raw);
   return true;

@@ -52,7 +52,8 @@ class StreamKey {
   StreamKey& operator=(const StreamKey&) = delete;
 
   // Argon2id of the passphrase's bytes as stored (UTF-8, nothing trimmed). False for an empty
-  // passphrase ("no key") and when the KDF cannot get its memory; the key is then unset.
+  // passphrase ("no key") and when the KDF cannot get its memory (the last error is then
+  // ENOMEM); the key is then unset.
   bool Derive(const char* passphrase, std::size_t bytes);
   // A key given as it is: tests, the fuzzer and the benchmark, which must not pay the KDF.
   void SetRaw(const uint8_t raw[kStreamKeyBytes]);

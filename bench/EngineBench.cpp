@@ -7,17 +7,23 @@
 //     sent on the same cores, nothing else;
 //  2. a photo refresh paced at the default MaxRate, ticking every 200 ms as the timer does;
 //  3. a client drawing photo-like patches faster than MaxRate allows: the longest tick and
-//     the longest hand-over of the main thread.
+//     the longest hand-over of the main thread;
+//  4. the stream key's cost: the same full refreshes at 1472, onto the veth, with and
+//     without a sealer on the sender, alternating; CPU of the whole process (sampler,
+//     workers, sealing, sending), datagrams and bytes on the wire. `engine_bench key` runs
+//     this part alone.
 // Medians of kBenchRuns runs (of 5 for 2). Refuses to run outside a private network namespace
 // (run it through tests/netns-run).
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <thread>
 #include <vector>
 
+#include "Common/StreamKey.h"
 #include "Common/UpdateHeader.h"
 #include "bench/BenchContent.h"
 #include "bench/BenchSupport.h"
@@ -123,9 +129,55 @@ void DrawingClient(BenchSender& out, const std::string& display) {
   sender.SetSource(nullptr);
 }
 
+// Full refreshes at MaxDatagram 1472, unpaced, onto the veth, without and with a stream key
+// in turn.
+void KeyCost(const char* name, BenchSender& out) {
+  g_max_datagram = 1472;
+  Sender& sender = out.sender();
+  sender.Configure(0, 1472);
+  sender.SetSource(SamplerPool());
+  SetSamplerOutput(&sender);
+  uint8_t raw[kStreamKeyBytes];
+  for (std::size_t i = 0; i < sizeof raw; ++i) raw[i] = static_cast<uint8_t>(i * 7 + 1);
+  StreamKey key;
+  key.SetRaw(raw);
+  StreamSealer sealer(std::move(key), NewSessionNumber());
+  std::vector<double> cpu[2], datagrams[2], wire[2];
+  for (int i = 0; i < kBenchRuns + 1; ++i) {
+    for (int keyed = 0; keyed < 2; ++keyed) {
+      sender.SetSealer(keyed ? &sealer : nullptr);
+      AllowRefreshNow();
+      g_full_refresh = 1;
+      const Sender::Counters before = sender.counters();
+      const double cpu0 = ProcessCpuSeconds();
+      while (ScreenTick()) {
+      }
+      out.Settle();
+      if (i == 0) continue;  // warm-up
+      cpu[keyed].push_back(ProcessCpuSeconds() - cpu0);
+      const Sender::Counters after = sender.counters();
+      datagrams[keyed].push_back(static_cast<double>(after.datagrams - before.datagrams));
+      wire[keyed].push_back(static_cast<double>(after.wire_bytes - before.wire_bytes));
+    }
+  }
+  sender.SetSealer(nullptr);
+  SetSamplerOutput(nullptr);
+  sender.SetSource(nullptr);
+  for (int keyed = 0; keyed < 2; ++keyed)
+    std::printf("%-5s 1472 %s: %5.0f datagrams, %8.0f bytes on the wire (%.1f a datagram), "
+                "process CPU %6.1f ms a refresh\n", name, keyed ? "key   " : "no key",
+                Median(datagrams[keyed]), Median(wire[keyed]),
+                Median(wire[keyed]) / Median(datagrams[keyed]), Median(cpu[keyed]) * 1e3);
+  std::printf("%-5s 1472 the key adds %+.1f %% datagrams, %+.1f %% bytes, %+.1f ms CPU "
+              "(%+.1f %%)\n", name, 100 * (Median(datagrams[1]) / Median(datagrams[0]) - 1),
+              100 * (Median(wire[1]) / Median(wire[0]) - 1),
+              (Median(cpu[1]) - Median(cpu[0])) * 1e3, 100 * (Median(cpu[1]) / Median(cpu[0]) - 1));
+}
+
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+  const bool key_only = argc > 1 && std::strcmp(argv[1], "key") == 0;
   if (!testsupport::InPrivateNetwork()) {
     std::fprintf(stderr, "engine_bench multicasts: run it through tests/netns-run\n");
     return 2;
@@ -158,6 +210,7 @@ int main() {
   for (const auto& c : contents) {
     if (!DrawBenchContent(x.display(), c.content, kW, kH)) return 1;
     for (int m : {1472, 65507}) {
+      if (key_only) break;
       g_max_datagram = m;
       char name[64];
       std::snprintf(name, sizeof name, "%s %d", c.name, m);
@@ -166,7 +219,9 @@ int main() {
       std::printf("%s, onto the veth:\n", name);
       ReportRefresh("", MeasureFullRefresh(*screen, kW, kH, wire));
     }
+    KeyCost(c.name, wire);
   }
+  if (key_only) return 0;
   PacedRefresh(wire);
   DrawingClient(wire, x.display());
   PrintMachine();

@@ -2,9 +2,10 @@
 // receive thread makes, the block queue, the invalidation rectangle and the decoder into a
 // fixed picture. Input: one byte, then the datagram exactly as received. The byte's bits 0-1
 // choose the display's layout (16, 24, 32 bpp, or 32 with red in the low byte); the server's
-// depth is whatever the block's length says. With bit 2 set the viewer has a stream key
-// (kFuzzStreamKey) and the rest is a run of records, each through the stream key check and,
-// when accepted, less its trailer through the same path:
+// depth is whatever the block's length says. Every datagram first passes the receive
+// thread's stream key gate. With bit 2 set the viewer has a stream key (kFuzzStreamKey) and
+// the rest is a run of records, each through the gate and, when admitted, less its trailer
+// through the same path:
 //   [u16 n][u8 clock step, 100 ms each][n bytes as received]
 // With bits 2 and 3 set each record is sealed here, so that sessions, the replay window and
 // the loss count see any numbers the fuzzer makes, not only those of the seeds:
@@ -20,6 +21,7 @@
 #include "fuzz/FuzzStreamKey.h"
 #include "glimt/BlockQueue.h"
 #include "glimt/Decode.h"
+#include "glimt/StreamGate.h"
 
 namespace {
 constexpr int kWidth = 96, kHeight = 64;          // the broadcast area (0, 0, 96, 64)
@@ -104,10 +106,22 @@ uint64_t Get64(const uint8_t* p) {
   return v;
 }
 
-// A keyed viewer: every record through one checker, what it accepts through the path.
+// A viewer without a key: the gate passes every datagram whole, and the socket's drops are the
+// stream's loss.
+void RunUnkeyed(const uint8_t* data, std::size_t size, const PixelLayout& layout) {
+  StreamGate gate{StreamKey()};
+  const StreamGate::Admission a = gate.Admit(data, size, 0);
+  Require(a.use && a.length == size && !a.drop_line);
+  Require(gate.NewLoss(size) == size && gate.lost() == 0 && gate.refused() == 0);
+  RunDatagram(data, a.length, layout);
+}
+
+// A keyed viewer: every record through one gate, what it admits through the path.
 void RunKeyed(const uint8_t* data, std::size_t size, const PixelLayout& layout, bool reseal) {
   static const StreamKey sealing = FuzzKey();
-  StreamChecker checker(FuzzKey());
+  StreamGate gate(FuzzKey());
+  Require(gate.keyed());
+  const StreamChecker& checker = *gate.checker();
   std::set<std::pair<uint64_t, uint64_t>> accepted;
   const std::size_t head = reseal ? 19 : 3;
   int64_t now = 0, last_line = -1;
@@ -123,8 +137,8 @@ void RunKeyed(const uint8_t* data, std::size_t size, const PixelLayout& layout, 
     data += head + n;
     size -= head + n;
 
-    const StreamCheck r = checker.Check(buffer, received, now);
-    if (r.verdict == StreamVerdict::kAccepted) {
+    const StreamGate::Admission r = gate.Admit(buffer, received, now);
+    if (r.use) {
       // Whole, and never the same (session, sequence) twice: no replay gets through (64
       // records leave at most 63 sessions behind, all of which the checker remembers).
       Require(received >= kUpdateHeaderBytes + kStreamTrailerBytes);
@@ -135,15 +149,16 @@ void RunKeyed(const uint8_t* data, std::size_t size, const PixelLayout& layout, 
       Require(checker.session() == session);
       Require(accepted.insert({session, sequence}).second);
       RunDatagram(buffer, r.length, layout);
-    } else if (r.log_drop) {
+    } else if (r.drop_line) {
       // One line per burst: lines at least a burst gap apart.
-      Require(last_line < 0 || now - last_line >= kDropBurstGapMs);
+      Require(*r.drop_line && (last_line < 0 || now - last_line >= kDropBurstGapMs));
       last_line = now;
     }
     delete[] buffer;
   }
-  (void)checker.TakeNewLoss();
-  Require(checker.TakeNewLoss() == 0);
+  // Each loss is told once, and the socket's drops are never added to the gaps.
+  (void)gate.NewLoss(0);
+  Require(gate.NewLoss(1000) == 0);
 }
 }  // namespace
 
@@ -154,6 +169,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   const PixelLayout& layout = kLayouts[data[0] & 3];
   const bool keyed = data[0] & 4, reseal = data[0] & 8;
   if (keyed) RunKeyed(data + 1, size - 1, layout, reseal);
-  else RunDatagram(data + 1, size - 1, layout);
+  else RunUnkeyed(data + 1, size - 1, layout);
   return 0;
 }

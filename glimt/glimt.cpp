@@ -26,8 +26,10 @@
 
 #include "Common/Log.h"
 #include "Common/MulticastSocket.h"
+#include "Common/Registry.h"
 #include "glimt/ConnectionDialog.h"
 #include "glimt/Rendezvous.h"
+#include "glimt/StreamGate.h"
 #include "glimt/ViewerWindow.h"
 #include "glimt/WindowSystem.h"
 #include "platform/LastError.h"
@@ -76,6 +78,8 @@ struct ReceiveControl {
   bool ended = false;
 };
 ReceiveControl* g_receive = new ReceiveControl;
+// The stream key's check, made at start-up before the receive thread; never destroyed.
+StreamGate* g_gate = nullptr;
 
 // What the receive thread keeps from one datagram to the next.
 struct ReceiveState {
@@ -154,9 +158,14 @@ int HandleBlock(const UpdateHeader& h, const uint8_t* data) {
   return lost;
 }
 
-// Blocks lost in the queue or the socket are missing from the picture until the server sends
-// their area again: ask for a refresh (rate-limited), and say so once per burst.
+// Blocks lost in the queue, the socket or the network are missing from the picture until the
+// server sends their area again: ask for a refresh (rate-limited). What the stream lost is
+// the gate's to say: with a stream key the gaps in the sequence numbers (the socket's drops
+// among them, counted once), without one the socket's drops. The queue and the socket say so
+// in the log once per burst.
 void NoteLosses(ReceiveState& st, uint64_t in_queue, uint64_t in_socket) {
+  if ((in_queue != 0 || g_gate->NewLoss(in_socket) != 0) && g_server[0])
+    g_refresh->AskAfterLoss();
   if (in_queue == 0 && in_socket == 0) {
     if (st.losing)
       LogLine("Viewer caught up: %llu blocks dropped by its queue, %llu datagrams by the "
@@ -169,21 +178,33 @@ void NoteLosses(ReceiveState& st, uint64_t in_queue, uint64_t in_socket) {
   st.lost_in_socket += in_socket;
   if (!st.losing) LogLine("Viewer falls behind: dropping blocks until it catches up\n");
   st.losing = true;
-  if (g_server[0]) g_refresh->AskAfterLoss();
+}
+
+int64_t NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
 // Every step that judges and uses one received datagram (n bytes, in the thread's own
-// buffer): a check that must pass before a datagram is used goes here. Empty, short and
-// malformed datagrams are dropped: a stray packet on the port must not end the stream.
-// False ends the thread.
+// buffer, from source): a check that must pass before a datagram is used goes here. Empty,
+// short and malformed datagrams are dropped: a stray packet on the port must not end the
+// stream. False ends the thread.
 bool HandleDatagram(ReceiveState& st, const uint8_t* data, std::size_t n,
-                    uint64_t socket_drops) {
+                    uint64_t socket_drops, const DatagramSource& source) {
   ++st.datagrams;
+  // The stream key before the window's state: a minimised viewer still follows the sequence
+  // numbers, so that what it dropped on purpose is not counted as lost.
+  const StreamGate::Admission admitted = g_gate->Admit(data, n, NowMs());
+  if (admitted.drop_line) {
+    char from[32];
+    FormatDatagramSource(source, from, sizeof from);
+    LogLine("%s (the first from %s)\n", admitted.drop_line, from);
+  }
   int lost = 0;
   bool go_on = true;
   UpdateHeader h;
-  if (g_wnd->state().AcceptsDatagrams() &&
-      CheckDatagram(data, n, h) == DatagramCheck::kUse) {
+  if (admitted.use && g_wnd->state().AcceptsDatagrams() &&
+      CheckDatagram(data, admitted.length, h) == DatagramCheck::kUse) {
     if (h.kind == UPDATE_AREA) go_on = HandleArea(h);
     else if (h.kind == UPDATE_POINTER) HandlePointer(h, st.warp.get());
     else lost = HandleBlock(h, data);
@@ -212,7 +233,8 @@ void ReceiveLoop(ReceiveControl& rc, ReceiveState& st) {
   const std::unique_ptr<uint8_t[]> buffer(new uint8_t[kReceiveBufferBytes]);
   for (;;) {
     uint32_t drops = st.socket_drops;
-    const long n = ReceiveDatagram(rc.sock, buffer.get(), kReceiveBufferBytes, &drops);
+    DatagramSource from;
+    const long n = ReceiveDatagram(rc.sock, buffer.get(), kReceiveBufferBytes, &drops, &from);
     if (n < 0 && (GetLastError() == EAGAIN || GetLastError() == EWOULDBLOCK)) {
       // Drops at the end of a burst come with no datagram: read the count before waiting.
       const long now = ReceiveDrops(rc.sock);
@@ -230,7 +252,7 @@ void ReceiveLoop(ReceiveControl& rc, ReceiveState& st) {
     if (g_wnd->state().stopping) return;
     const uint32_t new_drops = drops - st.socket_drops;  // the kernel's count wraps at 2^32
     st.socket_drops = drops;
-    if (!HandleDatagram(st, buffer.get(), static_cast<std::size_t>(n), new_drops)) {
+    if (!HandleDatagram(st, buffer.get(), static_cast<std::size_t>(n), new_drops, from)) {
       EndWithoutPicture();
       return;
     }
@@ -256,6 +278,10 @@ void ReceiveThread(ReceiveControl* rc) {
             "by the socket\n", static_cast<unsigned long long>(st.datagrams),
             static_cast<unsigned long long>(st.lost_in_queue),
             static_cast<unsigned long long>(st.lost_in_socket));
+    if (g_gate->keyed())
+      LogLine("Stream key: %llu datagrams of the stream never arrived, %llu refused\n",
+              static_cast<unsigned long long>(g_gate->lost()),
+              static_cast<unsigned long long>(g_gate->refused()));
   }
   std::lock_guard<std::mutex> hold(rc->mutex);
   rc->ended = true;
@@ -396,6 +422,29 @@ bool ReadWaylandOutput() {
   return true;
 }
 
+// The stream key from the settings (the dialog stored it just now, or a host on the command
+// line skipped the dialog), derived once before the receive thread starts. False (reported)
+// when a stored key cannot be derived: showing the stream unchecked instead is what the key
+// is there to prevent.
+bool LoadStreamKey() {
+  char text[kRegTextBytes] = "";
+  GetSettingString("StreamKey", text, "Parameters");
+  const std::size_t bytes = std::strlen(text);
+  StreamKey key;
+  const bool derived = bytes == 0 || key.Derive(text, bytes);
+  explicit_bzero(text, sizeof text);
+  if (!derived) {
+    // Logged as well as shown: the box is gone once answered, and the reason matters.
+    const int line = __LINE__;
+    ReportCheckFailure("key.Derive(text, bytes)", kModule, line);
+    ConditionBox("key.Derive(text, bytes)", kModule, line);
+    return false;
+  }
+  if (key.valid()) LogLine("Stream key in use: only datagrams signed with it are shown\n");
+  g_gate = new StreamGate(std::move(key));
+  return true;
+}
+
 bool Startup(int argc, char** argv) {
   if (SocketStartup() != 0) {
     ReportCheckFailure("!res", kModule, 174);
@@ -405,6 +454,7 @@ bool Startup(int argc, char** argv) {
 
   char group[kTextBytes];
   if (SplitTarget(g_group, group, &g_port)) std::strcpy(g_group, group);
+  if (!LoadStreamKey()) return false;
 
   // The window exists, unmapped, before the thread asks for a refresh, so the answering
   // UPDATE_AREA is not dropped.

@@ -16,10 +16,10 @@ export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:detect_stack_use_after_retu
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1"
 # Threads, queues, region and flags: the viewer's block queue and refresh requester, the
-# server's sampler, sender, control lane, compression pool and the three together, tracker,
-# region, thread queues and rendezvous service (target, connection table and refresh flag),
-# and the race tests.
-TSAN_TESTS=${TSAN_TESTS:-"BlockQueueTest|RefreshRequesterTest|SamplerTest|SendQueue|Sender\.|CompressPoolTest|PipelineTest|TrackerTest|RegionTest|ThreadQueueTest|RendezvousTest|RendezvousRequest|RendezvousTable|SharedState"}
+# server's sampler, sender, control lane, compression pool and the three together, stream
+# key, tracker, region, thread queues and rendezvous service (target, connection table and
+# refresh flag), and the race tests.
+TSAN_TESTS=${TSAN_TESTS:-"BlockQueueTest|RefreshRequesterTest|SamplerTest|SendQueue|Sender\.|CompressPoolTest|PipelineTest|ServerStreamKey|TrackerTest|RegionTest|ThreadQueueTest|RendezvousTest|RendezvousRequest|RendezvousTable|SharedState"}
 # CI passes "--repeat until-pass:2": a sanitized build runs several times slower, and a
 # timing bound of an integration test may be missed once under load; a sanitizer report fails
 # every repetition alike.

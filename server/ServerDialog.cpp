@@ -17,6 +17,7 @@
 #include "Common/Target.h"
 #include "platform/Socket.h"
 #include "server/Sampler.h"
+#include "server/ServerKey.h"
 #include "server/ServerState.h"
 #include "server/varno.h"
 #include "ui_ServerDialog.h"
@@ -53,6 +54,7 @@ ServerDialog::ServerDialog(QWidget* parent) : QDialog(parent), ui_(new Ui::Serve
   // Values past the integer rule's range cannot be typed back; shown as the largest that can.
   values_.max_rate = static_cast<int>(std::min<uint32_t>(g_max_rate, INT32_MAX));
   values_.refresh_cycle = static_cast<int>(std::min<uint32_t>(g_refresh_cycle, INT32_MAX));
+  if (const ServerStreamKey* key = ServerKey()) values_.stream_key = key->passphrase();
 
   ui_->setupUi(this);
   setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint |
@@ -78,6 +80,7 @@ QSlider* ServerDialog::compression_slider() const { return ui_->sliderCompressio
 QLineEdit* ServerDialog::max_datagram_edit() const { return ui_->editMaxDatagram; }
 QLineEdit* ServerDialog::max_rate_edit() const { return ui_->editMaxRate; }
 QLineEdit* ServerDialog::refresh_cycle_edit() const { return ui_->editRefreshCycle; }
+QLineEdit* ServerDialog::stream_key_edit() const { return ui_->editStreamKey; }
 
 void ServerDialog::ToControls() {
   ui_->editTarget->setText(QString::fromUtf8(values_.target.c_str()));
@@ -91,6 +94,7 @@ void ServerDialog::ToControls() {
   ui_->editMaxDatagram->setText(QString::number(values_.max_datagram));
   ui_->editMaxRate->setText(QString::number(values_.max_rate));
   ui_->editRefreshCycle->setText(QString::number(values_.refresh_cycle));
+  ui_->editStreamKey->setText(QString::fromUtf8(values_.stream_key.c_str()));
 }
 
 void ServerDialog::Refuse(QLineEdit* field, const char* message) {
@@ -120,6 +124,7 @@ bool ServerDialog::FromControls(Values& out) {
     }
   }
   out.compression_level = ui_->sliderCompression->value();
+  out.stream_key = FieldText(ui_->editStreamKey);
   return true;
 }
 
@@ -166,6 +171,11 @@ bool ServerDialog::Check(const Values& v) {
   }
   if (v.refresh_cycle < 0) {
     Refuse(ui_->editRefreshCycle, "The Refresh Cycle must be 0 (off) or more seconds.");
+    return false;
+  }
+  // The settings store and the viewers hold it in 260-byte buffers: refused, never cut.
+  if (v.stream_key.size() >= kRegTextBytes) {
+    Refuse(ui_->editStreamKey, "The Stream Key may hold at most 259 characters.");
     return false;
   }
   return true;
@@ -225,6 +235,10 @@ bool ServerDialog::Apply() {
   StoreInt("MaxRate", values_.max_rate);
   StoreInt("RefreshCycle", values_.refresh_cycle);
   ApplySendSettings();
+  SetSettingString("StreamKey", values_.stream_key.c_str(), kSettingsSection);
+  // Derived off this thread: the viewers of the old key keep their picture meanwhile.
+  ServerStreamKey* key = ServerKey();
+  if (key && values_.stream_key != key->passphrase()) key->Change(values_.stream_key);
   return true;
 }
 

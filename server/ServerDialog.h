@@ -1,7 +1,9 @@
 #pragma once
 // The settings dialog of the server: target, broadcast area, timer periods, compression
-// level and the network settings (largest datagram, rate, healing cycle). OK applies the values to the running server at once and writes them to the settings
-// store. Main thread; modal, without owner.
+// level and the network settings (largest datagram, rate, healing cycle, stream key). OK
+// applies the values to the running server at once and writes them to the settings store; a
+// new stream key is derived on a thread of its own and is in force a moment later. Main
+// thread; modal, without owner.
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -25,6 +27,7 @@ class ServerDialog : public QDialog {
     int32_t clip_bottom = 0, clip_left = 0, clip_right = 0, clip_top = 0;
     int rate_pointer = 0, rate_screen = 0, compression_level = 0;
     int max_datagram = 0, max_rate = 0, refresh_cycle = 0;
+    std::string stream_key;  // the passphrase; shown as dots, never logged
   };
   const Values& values() const { return values_; }
 
@@ -44,6 +47,7 @@ class ServerDialog : public QDialog {
   QLineEdit* max_datagram_edit() const;
   QLineEdit* max_rate_edit() const;
   QLineEdit* refresh_cycle_edit() const;
+  QLineEdit* stream_key_edit() const;
 
  private:
   void ToControls();

@@ -18,6 +18,7 @@
 #include "server/Rendezvous.h"
 #include "server/Sampler.h"
 #include "server/Sender.h"
+#include "server/ServerKey.h"
 #include "server/ServerState.h"
 #include "server/Tracker.h"
 
@@ -173,6 +174,8 @@ bool VarnoApp::InitInstance(int argc, char** argv) {
   hook_thread_started_ = true;
   if (!StartServerSender()) return Fail("thread", 262);
   ApplySendSettings();
+  // Before the first datagram: with a stored key nothing may leave unsigned.
+  if (!UseStoredStreamKey()) return Fail("UseStoredStreamKey()", __LINE__);
 
   // 12. Capturing and change tracking yield to the user's own programs.
   SetThreadPriorityOffset(hook_thread_id_, +5);

@@ -451,6 +451,20 @@ TEST(LogLine, UnwritableProgramFolderLogsToTheStateFolder) {
   }
 }
 
+TEST(LogStateFolder, SystemProgramFoldersLogIntoTheStateFolder) {
+  struct Case {
+    const char* exe;
+    bool system;
+  } cases[] = {
+      {"/usr/bin/varno", true},         {"/usr/local/bin/glimt", true},
+      {"/bin/varno", true},             {"/sbin/varno", true},
+      {"/usrx/bin/varno", false},       {"/opt/Orvane VARNO/varno", false},
+      {"/home/u/.local/opt/Orvane VARNO/varno", false},
+      {"/usr", false},                  {"varno", false},
+  };
+  for (const Case& c : cases) EXPECT_EQ(InSystemProgramFolder(c.exe), c.system) << c.exe;
+}
+
 TEST(LogStateFolder, FromTheEnvironment) {
   struct Case {
     const char* xdg;

@@ -7,6 +7,7 @@
 #include <QButtonGroup>
 #include <QCheckBox>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QRadioButton>
 #include <QTimer>
 #include <cstdlib>
@@ -44,14 +45,24 @@ class ConnectionDialogTest : public ::testing::Test {
     return GetSettingDword(name, &v, kSection) ? int64_t{static_cast<int32_t>(v)} : -999;
   }
   // Closes the next modal box (the refusal of a long text) once it is up.
-  static void CloseNextBox(bool* seen) {
-    QTimer::singleShot(50, [seen] {
-      if (QWidget* box = QApplication::activeModalWidget()) {
-        *seen = true;
-        box->close();
-      }
-    });
-  }
+  // Closes every message box that opens while it lives, and notes that one did. Only a
+  // message box: the dialog itself is the active modal widget until the box is up.
+  class BoxCloser {
+   public:
+    BoxCloser() {
+      QObject::connect(&timer_, &QTimer::timeout, [this] {
+        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+          seen_ = true;
+          box->close();
+        }
+      });
+      timer_.start(5);
+    }
+    bool seen() const { return seen_; }
+   private:
+    QTimer timer_;
+    bool seen_ = false;
+  };
   std::unique_ptr<testsupport::TempDir> registry_;
 };
 
@@ -166,11 +177,10 @@ TEST_F(ConnectionDialogTest, TextsThatDoNotFitTheBuffersAreRefusedNotCut) {
                        : c.field == kAddress ? d.ui().addressEdit
                                              : d.ui().keyEdit;
     field->setText(QString(c.length, 'a'));
-    bool box = false;
-    CloseNextBox(&box);
+    BoxCloser boxes;
     d.ui().okButton->click();
     QApplication::processEvents();
-    EXPECT_EQ(box, !c.accepted) << c.length;
+    EXPECT_EQ(boxes.seen(), !c.accepted) << c.length;
     EXPECT_EQ(d.result() == QDialog::Accepted, c.accepted) << c.length;
     if (!c.accepted) {
       EXPECT_TRUE(d.isVisible());

@@ -51,14 +51,27 @@ std::string Server::Log() const {
   return out;
 }
 
-bool ServerSetting(const testsupport::TempDir& dir, const char* name, uint32_t value) {
+namespace {
+// Runs store() with the settings store of dir/folder in force.
+template <typename F>
+bool InStore(const testsupport::TempDir& dir, const char* folder, F store) {
   const char* saved = std::getenv("ORVANE_REGISTRY");
   const std::string before = saved ? saved : "";
-  setenv("ORVANE_REGISTRY", (dir / "sreg").c_str(), 1);
-  const bool ok = SetSettingDword(name, value, "Parameters");
+  setenv("ORVANE_REGISTRY", (dir / folder).c_str(), 1);
+  const bool ok = store();
   if (saved) setenv("ORVANE_REGISTRY", before.c_str(), 1);
   else unsetenv("ORVANE_REGISTRY");
   return ok;
+}
+}  // namespace
+
+bool ServerSetting(const testsupport::TempDir& dir, const char* name, uint32_t value) {
+  return InStore(dir, "sreg", [&] { return SetSettingDword(name, value, "Parameters"); });
+}
+
+bool SettingText(const testsupport::TempDir& dir, const char* store, const char* name,
+                 const std::string& value) {
+  return InStore(dir, store, [&] { return SetSettingString(name, value.c_str(), "Parameters"); });
 }
 
 std::string Server::LogFile() const {

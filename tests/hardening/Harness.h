@@ -45,6 +45,9 @@ class Server {
 
 // Stores a REG_DWORD in the settings store that Server uses for dir (before it starts).
 bool ServerSetting(const testsupport::TempDir& dir, const char* name, uint32_t value);
+// Stores a REG_SZ in the settings store of Server ("sreg") or of StartViewer ("vreg") for dir.
+bool SettingText(const testsupport::TempDir& dir, const char* store, const char* name,
+                 const std::string& value);
 
 // glimt on its display, pointed at a server host or group, with its own settings store.
 std::unique_ptr<testsupport::Child> StartViewer(const testsupport::Xvfb& x,

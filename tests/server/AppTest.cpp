@@ -16,6 +16,7 @@
 #include "Common/ClientSocket.h"
 #include "Common/MulticastSocket.h"
 #include "Common/Registry.h"
+#include "Common/StreamKey.h"
 #include "Common/UpdateHeader.h"
 #include "platform/Socket.h"
 #include "tests/support/Display.h"
@@ -204,6 +205,95 @@ TEST(VarnoStartup, NoDisplayEndsWithTheDesktopReport) {
   const std::string out = ReadFiles("'" + dir.path() + "/out.txt'");
   EXPECT_NE(out.find("The (desktop) condition failed at\nserver/varno:233"), std::string::npos)
       << out;
+}
+
+// Datagrams exactly as received within span (none waiting longer than it).
+std::vector<std::vector<uint8_t>> CollectBytes(int sock, std::chrono::milliseconds span) {
+  std::vector<std::vector<uint8_t>> out;
+  const auto end = std::chrono::steady_clock::now() + span;
+  std::vector<uint8_t> buf(65536);
+  for (auto now = std::chrono::steady_clock::now(); now < end;
+       now = std::chrono::steady_clock::now()) {
+    pollfd p{sock, POLLIN, 0};
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - now);
+    if (poll(&p, 1, static_cast<int>(left.count()) + 1) != 1) continue;
+    const ssize_t n = recv(sock, buf.data(), buf.size(), 0);
+    if (n >= 0) out.emplace_back(buf.begin(), buf.begin() + n);
+  }
+  return out;
+}
+
+const char kPassphrase[] = "Klasse 7b, Raum 112";
+
+// varno with a stored StreamKey, and a receiver of its group opened before it starts.
+class KeyedVarno : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    REQUIRE_PRIVATE_NETWORK();
+    ASSERT_TRUE(x.ok());
+    ASSERT_TRUE(trayer.ok()) << "trayer did not start";
+    InstallProgram(dir, BinDir() + "/libhooks.so");
+    setenv("ORVANE_REGISTRY", (dir / "registry").c_str(), 1);
+    ASSERT_TRUE(SetSettingString("StreamKey", kPassphrase, "Parameters"));
+    unsetenv("ORVANE_REGISTRY");
+    rx = OpenMulticastReceiver("227.0.1.1", 10510);
+    ASSERT_NE(rx, INVALID_SOCKET);
+  }
+  void TearDown() override {
+    if (rx != INVALID_SOCKET) CloseSocket(rx);
+  }
+  Xvfb x{320, 240, 24};
+  Trayer trayer{x};
+  TempDir dir;
+  int rx = INVALID_SOCKET;
+};
+
+TEST_F(KeyedVarno, EveryDatagramIsSignedFromTheFirstAndTheKeyStaysOutOfTheLog) {
+  Child varno({dir / "varno"}, ServerEnv(x, dir));
+  // The first tick's refresh, a second of areas, whatever pointers came with them.
+  const std::vector<std::vector<uint8_t>> got = CollectBytes(rx, 2500ms);
+  StreamKey key;
+  ASSERT_TRUE(key.Derive(kPassphrase, sizeof kPassphrase - 1));
+  StreamChecker viewer(std::move(key));
+  ASSERT_GE(got.size(), 3u);
+  int areas = 0;
+  for (std::size_t i = 0; i < got.size(); ++i) {
+    const std::vector<uint8_t>& d = got[i];
+    UpdateHeader h;
+    ASSERT_TRUE(DecodeUpdateHeader(d.data(), d.size(), h)) << i;
+    EXPECT_EQ(d.size(), kUpdateHeaderBytes + h.length + kStreamTrailerBytes) << i;
+    EXPECT_EQ(viewer.Check(d.data(), d.size(), 0).verdict, StreamVerdict::kAccepted) << i;
+    EXPECT_EQ(viewer.newest(), i) << "numbered from 0 in send order";
+    areas += h.kind == UPDATE_AREA;
+  }
+  EXPECT_GE(areas, 1);
+  varno.Kill(15);
+  int status = -1;
+  ASSERT_TRUE(varno.Wait(5s, &status));
+  EXPECT_EQ(status, 0);
+  const std::string log = ReadFiles("'" + dir.path() + "'/varno-*.log '" + dir.path() + "'/*.txt");
+  EXPECT_NE(log.find("Stream key in use"), std::string::npos) << log;
+  EXPECT_EQ(log.find("Raum 112"), std::string::npos) << log;
+}
+
+// With no memory for the key's derivation the server ends with the condition report, having
+// sent nothing: it never falls back to sending unsigned. The data limit leaves the server
+// its usual 45 to 55 MB but not the 64 MiB more that Argon2id takes.
+TEST_F(KeyedVarno, AKeyThatCannotBeDerivedEndsStartUpBeforeAnythingIsSent) {
+  if (ORVANE_SANITIZED) GTEST_SKIP() << "a sanitizer's shadow memory does not fit the limit";
+  Child varno({"prlimit", "--data=" + std::to_string(96 << 20), dir / "varno"},
+              ServerEnv(x, dir));
+  ASSERT_TRUE(AnswerErrorBox(x)) << "no condition box appeared";
+  int status = -1;
+  ASSERT_TRUE(varno.Wait(10s, &status));
+  EXPECT_EQ(status, 1);
+  EXPECT_TRUE(CollectBytes(rx, 300ms).empty()) << "datagrams went out";
+  const std::string log = ReadFiles("'" + dir.path() + "'/varno-*.log");
+  EXPECT_NE(log.find("ASSERT(UseStoredStreamKey()) failed ERROR: Cannot allocate memory"),
+            std::string::npos) << log;
+  EXPECT_NE(log.find("  in module [server/varno:"), std::string::npos) << log;
+  EXPECT_EQ(log.find("Server started"), std::string::npos) << log;
+  EXPECT_EQ(log.find("Raum 112"), std::string::npos) << log;
 }
 
 // Pixels of a block at (x, y) of its rectangle, 32 bits per pixel: blue, green, red, pad.

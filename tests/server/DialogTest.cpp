@@ -1,9 +1,11 @@
 // The settings dialog applied to a running server: what OK changes, stores and re-opens, and
 // what it refuses. Opens sockets: runs in a private network namespace.
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <netinet/in.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <string>
@@ -21,8 +23,12 @@
 #include "platform/Thread.h"
 #include "server/Monitor.h"
 #include "server/Rendezvous.h"
+#include "Common/StreamKey.h"
+#include "Common/UpdateHeader.h"
 #include "server/Sender.h"
 #include "server/ServerDialog.h"
+#include "server/ServerKey.h"
+#include "tests/common/CommonTestUtil.h"
 #include "tests/server/ServerTestUtil.h"
 
 using namespace servertest;
@@ -380,6 +386,127 @@ TEST_F(ServerDialogTest, FailedReopenKeepsTheDialogOpenAndTheNextOkRetries) {
   EXPECT_EQ(LocalPort(g_multicast_sock), 10700);
   EXPECT_EQ(g_rate_screen, 300);
   EXPECT_EQ(boxes.texts().size(), 1u);
+}
+
+}  // namespace
+
+namespace {
+
+double ThreadCpuMs() {
+  timespec t{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return t.tv_sec * 1e3 + t.tv_nsec / 1e6;
+}
+
+// The next datagram on rx after one pointer datagram went to the server's sender.
+std::vector<uint8_t> SendAndReceive(int rx) {
+  uint8_t pointer[kUpdateHeaderBytes];
+  EncodeUpdateHeader(UpdateHeader{UPDATE_POINTER, 0, 400, 300, 0, 0}, pointer);
+  ServerSender()->PushControl(DatagramBytes(pointer, pointer + sizeof pointer));
+  pollfd p{rx, POLLIN, 0};
+  std::vector<uint8_t> d(65536);
+  if (poll(&p, 1, 2000) != 1) return {};
+  const ssize_t n = recv(rx, d.data(), d.size(), 0);
+  d.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+  return d;
+}
+
+// The key field: dots, the running passphrase, stored on OK, on the wire a moment later
+// without the dialog's thread deriving it, off at once when emptied, and never in the log.
+TEST_F(ServerDialogTest, StreamKeyIsShownAsDotsStoredAndInForceWithoutHoldingTheDialog) {
+  commontest::LogPlace place;
+  ASSERT_TRUE(StartServerSender());
+  ServerStreamKey* key = ServerKey();
+  ASSERT_NE(key, nullptr);
+  ASSERT_TRUE(key->Use(""));
+  const int rx = OpenMulticastReceiver("227.0.1.1", 10510);
+  ASSERT_NE(rx, INVALID_SOCKET);
+  const std::string passphrase = "Klasse 7b, Raum 112";
+  BoxCatcher boxes;
+  {
+    ServerDialog dialog;
+    EXPECT_EQ(dialog.stream_key_edit()->echoMode(), QLineEdit::Password);
+    EXPECT_EQ(dialog.stream_key_edit()->text(), "");
+    dialog.stream_key_edit()->setText(QString::fromStdString(passphrase));
+    // Argon2id takes some 60 to 100 ms of CPU, OK without it about 6: the dialog's thread
+    // must not run it.
+    const double cpu = ThreadCpuMs();
+    dialog.OnOK();
+    EXPECT_LT(ThreadCpuMs() - cpu, 25.0);
+    EXPECT_EQ(dialog.result(), QDialog::Accepted);
+  }
+  EXPECT_EQ(StoredString("StreamKey"), passphrase);
+  ASSERT_TRUE(key->WaitIdle(std::chrono::seconds(20)));
+  StreamKey derived;
+  ASSERT_TRUE(derived.Derive(passphrase.data(), passphrase.size()));
+  StreamChecker viewer(std::move(derived));
+  std::vector<uint8_t> d = SendAndReceive(rx);
+  EXPECT_EQ(d.size(), 20u + kStreamTrailerBytes);
+  EXPECT_EQ(viewer.Check(d.data(), d.size(), 0).verdict, StreamVerdict::kAccepted);
+
+  // Shown again as dots; OK without a change keeps the session (nothing is derived).
+  {
+    ServerDialog dialog;
+    EXPECT_EQ(dialog.stream_key_edit()->text().toStdString(), passphrase);
+    EXPECT_EQ(dialog.stream_key_edit()->echoMode(), QLineEdit::Password);
+    const uint64_t session = key->session();
+    dialog.OnOK();
+    ASSERT_TRUE(key->WaitIdle(std::chrono::seconds(20)));
+    EXPECT_EQ(key->session(), session);
+  }
+  d = SendAndReceive(rx);
+  EXPECT_EQ(viewer.Check(d.data(), d.size(), 0).verdict, StreamVerdict::kAccepted);
+
+  // Emptied: unsigned at once.
+  {
+    ServerDialog dialog;
+    dialog.stream_key_edit()->clear();
+    dialog.OnOK();
+  }
+  EXPECT_EQ(key->session(), 0u);
+  EXPECT_EQ(StoredString("StreamKey"), "");
+  EXPECT_EQ(SendAndReceive(rx).size(), 20u);
+  EXPECT_TRUE(boxes.texts().empty());
+  CloseSocket(rx);
+
+  const std::string log = place.Log();
+  EXPECT_NE(log.find("Stream key in use"), std::string::npos) << log;
+  EXPECT_NE(log.find("Stream key off"), std::string::npos) << log;
+  EXPECT_EQ(log.find("Klasse"), std::string::npos) << log;
+}
+
+TEST_F(ServerDialogTest, StreamKeyOfAtMost259BytesIsTakenLongerIsRefused) {
+  const std::string e = "\xc3\xa9";  // two bytes, one character
+  std::string e129, e130;
+  for (int i = 0; i < 129; ++i) e129 += e;
+  e130 = e129 + e;
+  struct Case { std::string text; bool taken; };
+  const Case cases[] = {
+      {std::string(258, 'k'), true}, {std::string(259, 'k'), true},
+      {std::string(260, 'k'), false}, {e129 + "k", true}, {e130, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text.size());
+    BoxCatcher boxes;
+    ServerDialog dialog;
+    dialog.show();
+    QApplication::setActiveWindow(&dialog);
+    const std::optional<std::string> before = StoredString("StreamKey");
+    dialog.stream_key_edit()->setText(QString::fromStdString(c.text));
+    dialog.OnOK();
+    QApplication::processEvents();
+    if (c.taken) {
+      EXPECT_TRUE(boxes.texts().empty());
+      EXPECT_EQ(dialog.result(), QDialog::Accepted);
+      EXPECT_EQ(StoredString("StreamKey"), c.text);
+      continue;
+    }
+    ASSERT_EQ(boxes.texts().size(), 1u);
+    EXPECT_NE(boxes.texts()[0].find("Stream Key"), std::string::npos) << boxes.texts()[0];
+    EXPECT_EQ(dialog.focusWidget(), dialog.stream_key_edit());
+    EXPECT_NE(dialog.result(), QDialog::Accepted);
+    EXPECT_EQ(StoredString("StreamKey"), before);
+  }
 }
 
 }  // namespace

@@ -1,9 +1,13 @@
 #include "tests/support/NetTopology.h"
 
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <sstream>
+#include <thread>
 
 namespace testsupport {
 
@@ -57,6 +61,18 @@ std::vector<std::string> NetNamespace::Prefix() const {
   return {"nsenter", "-t", std::to_string(pid()), "-n", "--"};
 }
 
+int NetNamespace::Socket(int type) const {
+  int sock = -1;
+  // setns moves only the calling thread: a thread of its own makes the socket and ends.
+  std::thread([&] {
+    const std::string path = "/proc/" + std::to_string(pid()) + "/ns/net";
+    const int ns = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (ns >= 0 && setns(ns, CLONE_NEWNET) == 0) sock = socket(AF_INET, type | SOCK_CLOEXEC, 0);
+    if (ns >= 0) close(ns);
+  }).join();
+  return sock;
+}
+
 ServerLink::ServerLink(bool bridged) : bridged_(bridged) {
   if (!server_.ok()) {
     error_ = "the server's namespace did not appear";
@@ -98,6 +114,27 @@ ServerLink::~ServerLink() {
   // The pairs go with their namespaces; here only vH's end is left to remove, and the
   // multicast route goes back to lo for whatever runs next in this namespace.
   testsupport::Run("ip link del vH 2>/dev/null; ip route replace 224.0.0.0/4 dev lo 2>/dev/null");
+}
+
+NetNamespace* ServerLink::AddThirdHost() {
+  if (!bridge_ || third_) return third_.get();
+  auto third = std::make_unique<NetNamespace>();
+  if (!third->ok()) return nullptr;
+  const std::string t = std::to_string(third->pid()), b = std::to_string(bridge_->pid());
+  std::string out;
+  int rc = testsupport::Run("ip link add vT netns " + t + " type veth peer name bT netns " + b +
+                                " 2>&1", &out);
+  if (rc == 0)
+    rc = bridge_->Run("ip link set bT master br0 && ip link set bT up", &out);
+  if (rc == 0)
+    rc = third->Run("ip addr add 10.77.0.3/24 dev vT && ip link set vT up && "
+                    "ip link set vT multicast on && ip route add 224.0.0.0/4 dev vT", &out);
+  if (rc != 0) {
+    error_ = out;
+    return nullptr;
+  }
+  third_ = std::move(third);
+  return third_.get();
 }
 
 bool ServerLink::LimitPort(const std::string& rate, std::size_t burst, std::size_t queue) {

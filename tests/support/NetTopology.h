@@ -26,6 +26,9 @@ class NetNamespace {
   int Run(const std::string& command, std::string* out = nullptr) const;
   // argv prefix that starts a program inside.
   std::vector<std::string> Prefix() const;
+  // A socket of this namespace (made on a thread that enters it), for the caller to use from
+  // any thread; -1 on failure.
+  int Socket(int type) const;
 
  private:
   std::unique_ptr<Child> holder_;
@@ -35,15 +38,20 @@ class NetNamespace {
 // The server's namespace joined to the caller's ("here"), directly or through a bridge.
 //   direct:  server vS 10.77.0.2 <-> vH 10.77.0.1 here
 //   bridged: server vS 10.77.0.2 <-> bS [br0] bH <-> vH 10.77.0.1 here
+//            and, when asked for, third vT 10.77.0.3 <-> bT [br0]
 // Multicast is routed over the link on both ends; the bridge floods it (no snooping).
 class ServerLink {
  public:
   static constexpr const char* kServerAddress = "10.77.0.2";
+  static constexpr const char* kThirdAddress = "10.77.0.3";
   explicit ServerLink(bool bridged);
   ~ServerLink();
   bool ok() const { return ok_; }
   const std::string& error() const { return error_; }
   NetNamespace& server() { return server_; }
+  // Another host on the bridge (bridged links only), multicast routed over its link;
+  // nullptr when it could not be made.
+  NetNamespace* AddThirdHost();
 
   // The bridge's port toward here: tc tbf at rate ("100mbit"), with a bucket of burst bytes
   // and a queue of queue bytes. Bridged links only.
@@ -70,6 +78,7 @@ class ServerLink {
   bool bridged_;
   NetNamespace server_;
   std::unique_ptr<NetNamespace> bridge_;
+  std::unique_ptr<NetNamespace> third_;
   std::string loss_;
   bool ok_ = false;
   std::string error_;

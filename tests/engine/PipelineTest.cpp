@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <functional>
+#include <new>
 #include <thread>
 
 #include "EngineFakes.h"
@@ -20,6 +22,22 @@ using namespace std::chrono_literals;
 // The sampler's compression workers wait, idle, until the process ends; ThreadSanitizer's
 // second of grace at exit would only wait for them, in every case of this executable.
 extern "C" const char* __tsan_default_options() { return "atexit_sleep_ms=0"; }
+#endif
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kCountNew = false;  // the sanitizers own operator new
+static long NewCount() { return 0; }
+#else
+constexpr bool kCountNew = true;
+static std::atomic<long> g_news{0};
+static long NewCount() { return g_news.load(); }
+void* operator new(std::size_t n) {
+  g_news.fetch_add(1, std::memory_order_relaxed);
+  if (void* p = std::malloc(n ? n : 1)) return p;
+  throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 #endif
 
 namespace {
@@ -195,6 +213,47 @@ TEST_F(PipelineTest, DroppedPiecesAreSentAgain) {
   EXPECT_EQ(WrongBytes(picture, s, s.painted), 0);
   std::lock_guard<std::mutex> hold(*g_mutex);
   EXPECT_TRUE(g_dirty_region->Empty());
+}
+
+// Once every buffer has met its largest tick, full refreshes and changes through the sampler,
+// the pool and the sender thread allocate nothing: no piece costs an allocation (operator new
+// is counted; the picture sent, the arena and the region are grown with malloc once).
+TEST_F(PipelineTest, SteadyTicksAllocateNothing) {
+  if (!kCountNew) GTEST_SKIP() << "the sanitizers own operator new";
+  // One worker, so that the warm-up shows it every shape of job (each worker's buffers
+  // grow to what it met).
+  CompressPool pool([] { return std::make_unique<Cutter>(); }, 1);
+  SetSamplerPool(&pool);
+  struct Detacher {
+    PipelineTest* t;
+    ~Detacher() { t->Detach(); }
+  } detach{this};
+  FakeScreen s(640, 480, 32, FakeScreen::Content::kText);
+  SetSamplerScreen(&s);
+  transport.keep = false;
+  Start(&pool, 0);
+  g_clip = ClipRect{0, 0, 640, 480};
+  auto now = std::chrono::steady_clock::now();
+  SetSamplerClock([&now] { return now; });
+  auto round = [&](int i) {
+    now += 2s;  // a refresh may begin
+    g_full_refresh = 1;
+    ScreenTick();
+    ASSERT_TRUE(Drained(5s));
+    s.painted = Rect{20, 20, 320, 220};
+    s.paint = static_cast<uint8_t>(i);
+    Dirty(s.painted);
+    ScreenTick();
+    ASSERT_TRUE(Drained(5s));
+  };
+  for (int i = 0; i < 3; ++i) round(i);
+  s.captures.reserve(s.captures.size() + 64);  // the fake's own note of what it was asked
+  const long news = NewCount();
+  const std::size_t datagrams = transport.datagrams;
+  for (int i = 3; i < 6; ++i) round(i);
+  EXPECT_EQ(NewCount() - news, 0);
+  EXPECT_GT(transport.datagrams - datagrams, 3u * 20) << "the rounds sent nothing";
+  SetSamplerClock(nullptr);
 }
 
 }  // namespace

@@ -127,6 +127,9 @@ int main() {
   std::unique_ptr<ScreenSource> x11 = OpenX11Screen(x.display().c_str());
   if (!x11) return 1;
   if (!SetUpServerState(kW, kH)) return 1;
+  // A change's way to the wire alone: no healing slices beside it.
+  g_refresh_cycle = 0;
+  ApplySendSettings();
   StartScreenTracking();
 
   // A tiled window covering the output: composited, so sway reports exactly what it drew.

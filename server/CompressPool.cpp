@@ -54,6 +54,13 @@ void CompressPool::SetReadyHook(void (*hook)(void*), void* context) {
   ready_context_ = context;
 }
 
+void CompressPool::RemoveReadyHook(void* context) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  if (ready_context_ != context) return;
+  ready_hook_ = nullptr;
+  ready_context_ = nullptr;
+}
+
 std::size_t CompressPool::Pending() const {
   std::lock_guard<std::mutex> hold(mutex_);
   return static_cast<std::size_t>(submitted_ - released_);
@@ -148,12 +155,8 @@ void CompressPool::Run(Worker& w) {
     slot.done = true;
     if (i == released_) {
       done_cv_.notify_one();
-      if (void (*hook)(void*) = ready_hook_) {
-        void* context = ready_context_;
-        hold.unlock();
-        hook(context);
-        hold.lock();
-      }
+      // Under the lock: once SetReadyHook has taken the hook away, it is never called again.
+      if (ready_hook_) ready_hook_(ready_context_);
     }
   }
 }

@@ -70,10 +70,13 @@ class CompressPool {
   // The cutter of worker i, for statistics; it is the worker's own while jobs are pending.
   BlockCutter* cutter(int i) const { return workers_[static_cast<std::size_t>(i)].cutter.get(); }
 
-  // hook(context) is called by a worker, with no lock held, when the oldest job not yet
-  // released is done: a consumer waiting on something else of its own can be woken. Any
-  // thread; nullptr: none.
+  // hook(context) is called by a worker when the oldest job not yet released is done, so that
+  // a consumer waiting on something else of its own can be woken. It runs under the pool's
+  // lock: quick, and taking no lock that is ever held while calling into the pool. Any
+  // thread; nullptr: none, from the moment this returns.
   void SetReadyHook(void (*hook)(void*), void* context);
+  // Takes the hook away if context is still its context (a consumer leaving).
+  void RemoveReadyHook(void* context);
 
   // Producer. Never waits for the workers; the job list grows only when more jobs are pending
   // than ever before. Several at once cost one lock and one round of wake-ups.

@@ -138,11 +138,14 @@ CompressPool& Pool() {
 
 DatagramOutput* Output() {
   SamplerState& s = S();
-  if (s.output) return s.output;
-  if (s.sink.sink) return &s.sink;
-  Sender* sender = ServerSender();
-  if (sender) sender->SetSource(&Pool());  // the server's sender sends the pool's results
-  return sender;
+  Sender* server = ServerSender();
+  DatagramOutput* out = server;
+  if (s.sink.sink) out = &s.sink;
+  if (s.output) out = s.output;
+  // The server's sender takes the pool's results while it is the output, and only then: two
+  // consumers would split them.
+  if (server) server->SetSource(out == server ? &Pool() : nullptr);
+  return out;
 }
 
 // What the pool's consumer released so far, all tags together.

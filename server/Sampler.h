@@ -41,8 +41,8 @@ void ApplySendSettings();
 void SetSamplerScreen(ScreenSource* screen);
 // The compression pool the sampler hands its blocks to: one worker a core, made at the first
 // call on the calling thread, whose priority the workers inherit. Whoever consumes its
-// results sends the blocks: the server's sender (connected by the first tick that sends
-// through it), the sink below, or a test.
+// results sends the blocks: the server's sender while it is the output (the default), the
+// sink below, or a test.
 CompressPool* SamplerPool();
 // A pool of the caller's (fake cutters, say) instead of the sampler's own; nullptr: its own.
 void SetSamplerPool(CompressPool* pool);

@@ -64,11 +64,16 @@ uint64_t Sender::rate_bytes() const {
 void Sender::SetSealer(DatagramSealer* sealer) { sealer_ = sealer; }
 
 void Sender::SetSource(CompressPool* pool) {
-  CompressPool* old = source_.exchange(pool);
-  if (old == pool) return;
-  if (old) old->SetReadyHook(nullptr, nullptr);
-  // Results coming ready end the sender's wait, as a control datagram does.
-  if (pool) pool->SetReadyHook(WakeSender, &queue_);
+  if (source_.load() == pool) return;
+  {
+    std::lock_guard<std::mutex> hold(source_mutex_);
+    CompressPool* old = source_.exchange(pool);
+    if (old == pool) return;
+    if (old) old->RemoveReadyHook(&queue_);
+    // Results coming ready end the sender's wait, as a control datagram does.
+    if (pool) pool->SetReadyHook(WakeSender, &queue_);
+    sent_of_head_ = 0;  // a new source starts at its oldest result
+  }
   queue_.Wake();
 }
 
@@ -88,7 +93,6 @@ void Sender::Run() {
   std::vector<DatagramRef> batch;
   batch.reserve(kBatch);
   std::size_t burst = 0;
-  CompressPool* last_pool = nullptr;
   while (!stop_) {
     Clock::time_point now = Clock::now();
     const std::size_t trailer = TrailerBytes();
@@ -100,9 +104,6 @@ void Sender::Run() {
         config_changed_ = false;
       }
     }
-    CompressPool* pool = source_.load();
-    if (pool != last_pool) sent_of_head_ = 0;  // a new source starts at its oldest result
-    last_pool = pool;
     busy_ = true;
     control.clear();
     batch.clear();
@@ -113,14 +114,19 @@ void Sender::Run() {
       d.reserve(d.size() + trailer);  // the sampler left the room; this only makes sure
       batch.push_back(DatagramRef{d.data(), d.size(), d.capacity()});
     }
-    std::size_t need = 0, whole = 0;
-    if (pool) whole = TakeBlocks(pool, trailer, now, batch, &need);
-    if (!batch.empty() || whole > 0) {
-      if (!batch.empty()) SendBatch(batch);
-      // Sent (or refused): the results' buffers and the pixels behind them are free.
-      if (whole > 0) pool->Release(whole);
-      last_batch_ = Clock::now().time_since_epoch().count();
-      continue;
+    std::size_t need = 0;
+    {
+      // Until the batch is sent and its results released, the pool must stay the source.
+      std::lock_guard<std::mutex> source(source_mutex_);
+      CompressPool* pool = source_.load();
+      const std::size_t whole = pool ? TakeBlocks(pool, trailer, now, batch, &need) : 0;
+      if (!batch.empty() || whole > 0) {
+        if (!batch.empty()) SendBatch(batch);
+        // Sent (or refused): the results' buffers and the pixels behind them are free.
+        if (whole > 0) pool->Release(whole);
+        last_batch_ = Clock::now().time_since_epoch().count();
+        continue;
+      }
     }
     busy_ = false;
     if (need == 0) {

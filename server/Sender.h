@@ -55,8 +55,9 @@ class Sender : public DatagramOutput {
   // send order; a datagram it refuses (Seal gives 0) is dropped. nullptr: none.
   void SetSealer(DatagramSealer* sealer);
 
-  // Where blocks come from: pool's results, in its order. Any thread; nullptr: none. The pool
-  // must outlive the Sender, or be replaced first.
+  // Where blocks come from: pool's results, in its order. Any thread; nullptr: none. Once it
+  // returns, the sender thread no longer touches the pool it had (it may wait for a batch on
+  // its way); the pool must outlive that.
   void SetSource(CompressPool* pool);
 
   // DatagramOutput (the sampler's side).
@@ -87,7 +88,9 @@ class Sender : public DatagramOutput {
   DatagramTransport* transport_;
   std::atomic<DatagramSealer*> sealer_{nullptr};
   std::atomic<CompressPool*> source_{nullptr};
-  std::size_t sent_of_head_ = 0;  // sender thread: datagrams of the oldest result already sent
+  // Held by the sender thread while it uses the source, and by SetSource.
+  std::mutex source_mutex_;
+  std::size_t sent_of_head_ = 0;  // datagrams of the source's oldest result already sent
   SendQueue queue_;
   std::thread thread_;
   std::atomic<bool> stop_{false};

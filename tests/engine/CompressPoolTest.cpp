@@ -308,6 +308,20 @@ TEST(CompressPoolTest, ConsumerTakesRunsAndReleasesAreAccounted) {
   pool.Release(5);  // more than there are: the last one only
   EXPECT_EQ(pool.Pending(), 0u);
   EXPECT_EQ(pool.ReleasedOf(1).datagrams, blocks.Count() + 1);
+
+  // A consumer that leaves takes away its own hook only, never the one that replaced it.
+  std::atomic<int> other{0};
+  pool.RemoveReadyHook(&other);
+  const int before = hooks.load();
+  pool.Submit(last);
+  ASSERT_NE(pool.Next(2000ms), nullptr);
+  pool.Release();
+  EXPECT_EQ(hooks.load(), before + 1);
+  pool.RemoveReadyHook(&hooks);
+  pool.Submit(last);
+  ASSERT_NE(pool.Next(2000ms), nullptr);
+  pool.Release();
+  EXPECT_EQ(hooks.load(), before + 1);
 }
 
 }  // namespace

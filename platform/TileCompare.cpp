@@ -53,10 +53,12 @@ void AddChangedTiles(const uint8_t* now, const uint8_t* before, std::size_t stri
                      const Rect& r, std::vector<Rect>* out) {
   if (r.IsEmpty()) return;
   const TileGrid grid;
-  std::vector<TileBox> boxes(static_cast<std::size_t>((r.right - 1) / kChangeTile - r.left / kChangeTile + 1));
+  const int32_t tiles = (r.right - 1) / kChangeTile - r.left / kChangeTile + 1;
+  std::vector<TileBox> boxes(static_cast<std::size_t>(tiles));
   for (int32_t top = r.top, bottom; top < r.bottom; top = bottom) {
     bottom = std::min((top / kChangeTile + 1) * kChangeTile, r.bottom);
-    const std::size_t at = static_cast<std::size_t>(top) * stride + static_cast<std::size_t>(r.left) * 4;
+    const std::size_t at =
+        static_cast<std::size_t>(top) * stride + static_cast<std::size_t>(r.left) * 4;
     CompareTileBand(now + at, stride, before + at, stride, Rect{r.left, top, r.right, bottom}, grid,
                     false, boxes.data());
     // Untrimmed boxes are whole tiles cut to r: side by side they join into one rectangle.

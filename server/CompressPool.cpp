@@ -94,7 +94,9 @@ double CompressPool::WorkSeconds() const {
 
 std::size_t CompressPool::Ready(Result* out, std::size_t max, std::chrono::milliseconds wait) {
   std::unique_lock<std::mutex> hold(mutex_);
-  const auto head_done = [&] { return released_ < submitted_ && slots_[released_ % slots_.size()].done; };
+  const auto head_done = [&] {
+    return released_ < submitted_ && slots_[released_ % slots_.size()].done;
+  };
   if (max == 0 || !done_cv_.wait_for(hold, wait, head_done)) return 0;
   std::size_t n = 0;
   for (uint64_t i = released_; n < max && n < slots_.size() && i < submitted_; ++i, ++n) {

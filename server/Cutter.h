@@ -3,8 +3,8 @@
 // budget, and compresses each piece once, straight into the datagram that carries it. How
 // many rows (and, for content that compresses badly, how many columns) a piece gets is
 // predicted from a cheap measure of its pixels and what earlier pieces compressed to per unit
-// of it; a piece that does not fit after all is cut again with a safer prediction. The compressor only says "did not fit", so nothing here
-// depends on how far it got.
+// of it; a piece that does not fit after all is cut again with a safer prediction. The
+// compressor only says "did not fit", so nothing here depends on how far it got.
 // Portable: no X11, Qt or I/O; one Cutter per worker thread.
 #include <atomic>
 #include <cstddef>

@@ -226,7 +226,8 @@ void TakeBack(CompressPool& pool) {
     s.sent.Forget(r);
     PutBack(r, Mode::kChanges);
   }
-  if (!s.dropped.empty()) Failure("it could not be compressed into datagrams; it is sent again", s.dropped[0]);
+  if (!s.dropped.empty())
+    Failure("it could not be compressed into datagrams; it is sent again", s.dropped[0]);
   const uint64_t healing = pool.ReleasedOf(kHealingTag).wire;
   s.cycle.SliceSent(static_cast<std::size_t>(healing - s.healing_wire_seen));
   s.healing_wire_seen = healing;
@@ -450,8 +451,9 @@ void PrepareArena(int bpp) {
   SamplerState& s = S();
   s.arena_used = 0;
   const int64_t area = int64_t{g_clip.right - g_clip.left} * (g_clip.bottom - g_clip.top);
-  const std::size_t want = std::max(kMinArenaBytes, static_cast<std::size_t>(std::max<int64_t>(area, 0)) *
-                                                        static_cast<std::size_t>(std::max(bpp, 8) / 8));
+  const std::size_t area_bytes = static_cast<std::size_t>(std::max<int64_t>(area, 0)) *
+                                 static_cast<std::size_t>(std::max(bpp, 8) / 8);
+  const std::size_t want = std::max(kMinArenaBytes, area_bytes);
   if (!Grow(s.arena, want) && s.arena.size < kMaxCaptureBytes)
     LogLine("No memory for the screen's pixels; changes wait in the region");
 }

@@ -80,7 +80,8 @@ void SentPicture::CompareTileRow(int ty, const Rect& in, const Rect& r, const ui
     // The copy takes what goes out; outside the box the pixels are equal already.
     for (int32_t y = box.top; y < box.bottom; ++y)
       memcpy(Row(y) + static_cast<std::size_t>(box.left - area_.left) * b,
-             now + static_cast<std::size_t>(y - y0) * stride + static_cast<std::size_t>(box.left - in.left) * b,
+             now + static_cast<std::size_t>(y - y0) * stride +
+                 static_cast<std::size_t>(box.left - in.left) * b,
              static_cast<std::size_t>(box.right - box.left) * b);
   }
 }
@@ -161,7 +162,8 @@ void SentPicture::Sent(const Rect& r, const uint8_t* pixels, std::size_t stride)
 
 uint8_t* SentPicture::PixelsOf(const Rect& r) {
   if (!copy_ || r.IsEmpty() || Intersection(r, area_) != r) return nullptr;
-  return Row(r.top) + static_cast<std::size_t>(r.left - area_.left) * static_cast<std::size_t>(bytes_);
+  return Row(r.top) +
+         static_cast<std::size_t>(r.left - area_.left) * static_cast<std::size_t>(bytes_);
 }
 
 void SentPicture::Took(const Rect& r) { MarkTiles(r, true, 1); }

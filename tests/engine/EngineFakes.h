@@ -212,8 +212,8 @@ inline long WrongBytes(const std::vector<uint8_t>& picture, FakeScreen& screen, 
   for (int64_t y = area.top; y < area.bottom; ++y)
     for (int64_t x = area.left; x < area.right; ++x)
       for (int i = 0; i < pb; ++i)
-        wrong += picture[static_cast<std::size_t>(((y - area.top) * area.Width() + (x - area.left)) * pb + i)] !=
-                 screen.Byte(x, y, i);
+        wrong += picture[static_cast<std::size_t>(((y - area.top) * area.Width() + (x - area.left)) *
+                                                  pb + i)] != screen.Byte(x, y, i);
   return wrong;
 }
 

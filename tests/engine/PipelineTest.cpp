@@ -169,7 +169,8 @@ TEST_F(PipelineTest, OverlappingTicksAreNeverReordered) {
   std::vector<uint8_t> picture(400u * 300 * 4, 0xEE);
   for (int y = 49; y < 300; y += 50)  // the rows between the rectangles were never damaged
     for (int x = 0; x < 400; ++x)
-      for (int i = 0; i < 4; ++i) picture[(static_cast<std::size_t>(y) * 400 + x) * 4 + i] = s.Byte(x, y, i);
+      for (int i = 0; i < 4; ++i)
+        picture[(static_cast<std::size_t>(y) * 400 + x) * 4 + i] = s.Byte(x, y, i);
   ASSERT_TRUE(Replay(Wire(), s, all, picture));
   EXPECT_EQ(WrongBytes(picture, s, all), 0) << "an older block went out after a newer one";
 }

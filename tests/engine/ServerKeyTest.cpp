@@ -25,7 +25,8 @@ class Wire : public DatagramTransport {
  public:
   std::size_t Send(const DatagramRef* batch, std::size_t count, int*) override {
     std::lock_guard<std::mutex> hold(mutex_);
-    for (std::size_t i = 0; i < count; ++i) sent_.emplace_back(batch[i].data, batch[i].data + batch[i].size);
+    for (std::size_t i = 0; i < count; ++i)
+      sent_.emplace_back(batch[i].data, batch[i].data + batch[i].size);
     return count;
   }
   std::vector<DatagramBytes> Take() {

@@ -11,25 +11,11 @@
 #include <thread>
 #include <vector>
 
+#include "NewCounter.h"
 #include "server/CompressPool.h"
 #include "server/Cutter.h"
 #include "server/Pacer.h"
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool kCountNew = false;  // the sanitizers own operator new
-static long NewCount() { return 0; }
-#else
-constexpr bool kCountNew = true;
-static std::atomic<long> g_news{0};
-static long NewCount() { return g_news.load(); }
-void* operator new(std::size_t n) {
-  g_news.fetch_add(1, std::memory_order_relaxed);
-  if (void* p = std::malloc(n ? n : 1)) return p;
-  throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-#endif
 
 namespace {
 

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "EngineFakes.h"
+#include "NewCounter.h"
 #include "server/CompressPool.h"
 #include "server/Cutter.h"
 #include "server/Sampler.h"
@@ -24,21 +25,6 @@ using namespace std::chrono_literals;
 extern "C" const char* __tsan_default_options() { return "atexit_sleep_ms=0"; }
 #endif
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool kCountNew = false;  // the sanitizers own operator new
-static long NewCount() { return 0; }
-#else
-constexpr bool kCountNew = true;
-static std::atomic<long> g_news{0};
-static long NewCount() { return g_news.load(); }
-void* operator new(std::size_t n) {
-  g_news.fetch_add(1, std::memory_order_relaxed);
-  if (void* p = std::malloc(n ? n : 1)) return p;
-  throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-#endif
 
 namespace {
 
@@ -51,7 +37,9 @@ class PipelineTest : public ::testing::Test {
     SetSamplerOutput(&sender);
   }
   void TearDown() override {
-    Detach();
+    sender.Stop();
+    sender.SetSource(nullptr);
+    SetSamplerPool(nullptr);
     SetSamplerOutput(nullptr);
     SetSamplerScreen(nullptr);
     SetSamplerTickBudget(std::chrono::nanoseconds(0));
@@ -66,16 +54,12 @@ class PipelineTest : public ::testing::Test {
     std::lock_guard<std::mutex> hold(*g_mutex);
     g_dirty_region->Union(r);
   }
-
- public:
-  // Stops the sender before a pool of the test's own goes.
-  void Detach() {
-    sender.Stop();
-    sender.SetSource(nullptr);
-    SetSamplerPool(nullptr);
+  // A pool of the test's own for the sampler; it goes after TearDown has stopped the sender.
+  CompressPool& UsePool(const CompressPool::CutterFactory& cutters, int workers) {
+    own_pool = std::make_unique<CompressPool>(cutters, workers);
+    SetSamplerPool(own_pool.get());
+    return *own_pool;
   }
-
- protected:
   bool Drained(std::chrono::milliseconds limit) {
     for (const auto end = std::chrono::steady_clock::now() + limit; !sender.Drained();) {
       if (std::chrono::steady_clock::now() > end) return false;
@@ -101,6 +85,7 @@ class PipelineTest : public ::testing::Test {
     return out;
   }
 
+  std::unique_ptr<CompressPool> own_pool;  // declared first: it goes last
   RecordingTransport transport;
   CountingSealer sealer;
   Sender sender{&transport};
@@ -187,16 +172,11 @@ TEST_F(PipelineTest, DroppedPiecesAreSentAgain) {
     }
   };
   std::atomic<int> calls{0};
-  CompressPool pool([&] {
+  CompressPool& pool = UsePool([&] {
     auto c = std::make_unique<DropFirstTwo>();
     c->calls = &calls;
     return c;
   }, 2);
-  SetSamplerPool(&pool);
-  struct Detacher {
-    PipelineTest* t;
-    ~Detacher() { t->Detach(); }
-  } detach{this};
   FakeScreen s(640, 480, 32, FakeScreen::Content::kText);
   SetSamplerScreen(&s);
   Start(&pool, 0);
@@ -223,12 +203,7 @@ TEST_F(PipelineTest, SteadyTicksAllocateNothing) {
   if (!kCountNew) GTEST_SKIP() << "the sanitizers own operator new";
   // One worker, so that the warm-up shows it every shape of job (each worker's buffers
   // grow to what it met).
-  CompressPool pool([] { return std::make_unique<Cutter>(); }, 1);
-  SetSamplerPool(&pool);
-  struct Detacher {
-    PipelineTest* t;
-    ~Detacher() { t->Detach(); }
-  } detach{this};
+  CompressPool& pool = UsePool([] { return std::make_unique<Cutter>(); }, 1);
   FakeScreen s(640, 480, 32, FakeScreen::Content::kText);
   SetSamplerScreen(&s);
   transport.keep = false;

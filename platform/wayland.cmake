@@ -23,7 +23,8 @@ endfunction()
 
 set(ORVANE_SCREENCOPY_XML ${CMAKE_CURRENT_SOURCE_DIR}/protocols/wlr-screencopy-unstable-v1.xml)
 orvane_wayland_protocol(screencopy_sources ${ORVANE_SCREENCOPY_XML})
-# platform_tiles: which tiles of two pictures differ. Portable, no dependencies.
+# platform_tiles: which tiles of two pictures differ (the Wayland sources, and the server's
+# comparison against what it sent). Portable, no dependencies.
 add_library(platform_tiles STATIC TileCompare.cpp)
 
 # The screencopy source, the ScreenCast portal (QtDBus) with its PipeWire stream, and the

@@ -16,9 +16,10 @@ export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:detect_stack_use_after_retu
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1"
 # Threads, queues, region and flags: the viewer's block queue and refresh requester, the
-# server's sampler, sender and hand-over queue, tracker, region, thread queues and rendezvous
-# service (target, connection table and refresh flag), and the race tests.
-TSAN_TESTS=${TSAN_TESTS:-"BlockQueueTest|RefreshRequesterTest|SamplerTest|SendQueue|Sender\.|ServerStreamKey|TrackerTest|RegionTest|ThreadQueueTest|RendezvousTest|RendezvousRequest|RendezvousTable|SharedState"}
+# server's sampler, sender, control lane, compression pool and the three together, stream
+# key, tracker, region, thread queues and rendezvous service (target, connection table and
+# refresh flag), and the race tests.
+TSAN_TESTS=${TSAN_TESTS:-"BlockQueueTest|RefreshRequesterTest|SamplerTest|SendQueue|Sender\.|CompressPoolTest|PipelineTest|ServerStreamKey|TrackerTest|RegionTest|ThreadQueueTest|RendezvousTest|RendezvousRequest|RendezvousTable|SharedState"}
 # CI passes "--repeat until-pass:2": a sanitized build runs several times slower, and a
 # timing bound of an integration test may be missed once under load; a sanitizer report fails
 # every repetition alike.
@@ -40,7 +41,7 @@ for what in $WHAT; do
       cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVANE_TSAN=ON \
         -DORVANE_BENCH=OFF "$LINES_CXX" "$LINES_C" >/dev/null
       cmake --build build-tsan -j "$JOBS" --target glimt_unit_tests engine_unit_tests engine_rendezvous_tests \
-        hardening_race_tests >build-tsan/build.log 2>&1 || { tail -40 build-tsan/build.log; exit 1; }
+        engine_compress_tests hardening_race_tests >build-tsan/build.log 2>&1 || { tail -40 build-tsan/build.log; exit 1; }
       (cd build-tsan && ctest --output-on-failure -j "$JOBS" --timeout 300 $CTEST_REPEAT -R "$TSAN_TESTS") ||
         status=1
       ;;

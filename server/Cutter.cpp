@@ -33,31 +33,58 @@ constexpr double kRunBytesPerUnit = 128;
 
 }  // namespace
 
-void Cutter::SetBudget(std::size_t datagram_bytes) {
-  budget_ = std::clamp<std::size_t>(datagram_bytes, kUpdateHeaderBytes + 1, kMaxDatagramBytes);
-}
-
-void Cutter::Reset() {
-  ratio_ = 0;
-  try_whole_ = true;
-}
+void Cutter::Reset() { ratio_ = 0; }
 
 CutterStats Cutter::TakeStats() {
-  CutterStats s = stats_;
-  stats_ = CutterStats{};
-  return s;
+  return CutterStats{attempts_.exchange(0), misses_.exchange(0), compressed_in_.exchange(0),
+                     pieces_.exchange(0)};
 }
 
 // What deflate will make of the pixels, in units of about one output byte each (before the
 // learnt ratio): the bytes of every pixel that differs from the pixel to its left, plus a
 // little for each run. Cheap beside deflate (one pass, whole pixels compared), and it sees
 // where text ends and blank rows begin.
+// Sixteen bytes of pixels as one value of GCC's and Clang's vector types: plain compares on
+// any target, SIMD where there is one.
+template <typename Pixel>
+struct Lanes;
+template <>
+struct Lanes<uint32_t> {
+  typedef uint32_t Vector __attribute__((vector_size(16)));
+};
+template <>
+struct Lanes<uint16_t> {
+  typedef uint16_t Vector __attribute__((vector_size(16)));
+};
+template <>
+struct Lanes<uint8_t> {
+  typedef uint8_t Vector __attribute__((vector_size(16)));
+};
+
+// Pixels that differ from their left neighbour, sixteen bytes at a time: it runs over every
+// pixel a worker compresses, so it must stay cheap beside deflate.
 template <typename Pixel>
 std::size_t PixelsDiffering(const uint8_t* row, std::size_t pixels) {
+  using Vector = typename Lanes<Pixel>::Vector;
   std::size_t differ = 0;
-  Pixel left, here;
-  std::memcpy(&left, row, sizeof left);
-  for (std::size_t i = 1; i < pixels; ++i, left = here) {
+  std::size_t i = 1;
+  constexpr std::size_t kLanes = 16 / sizeof(Pixel);
+  Vector count{};
+  for (; i + kLanes <= pixels; i += kLanes) {
+    Vector left, here;
+    std::memcpy(&left, row + (i - 1) * sizeof(Pixel), sizeof left);
+    std::memcpy(&here, row + i * sizeof(Pixel), sizeof here);
+    count -= (Vector)(here != left);  // a lane that differs is all ones: -1
+    // A lane of 8 or 16 bits would wrap: fold it in before it can.
+    if (sizeof(Pixel) < 4 && (i / kLanes) % 64 == 63) {
+      for (std::size_t k = 0; k < kLanes; ++k) differ += static_cast<std::size_t>(count[k]);
+      count = Vector{};
+    }
+  }
+  for (std::size_t k = 0; k < kLanes; ++k) differ += static_cast<std::size_t>(count[k]);
+  for (; i < pixels; ++i) {
+    Pixel left, here;
+    std::memcpy(&left, row + (i - 1) * sizeof left, sizeof left);
     std::memcpy(&here, row + i * sizeof here, sizeof here);
     differ += here != left;
   }
@@ -102,50 +129,59 @@ void Cutter::Learn(std::size_t in, std::size_t out, double measure) {
 }
 
 void Cutter::Missed(double measure) {
-  ++stats_.misses;
+  misses_.fetch_add(1, std::memory_order_relaxed);
   // The piece's stream was longer than the payload: its ratio was above this.
   const double above = (static_cast<double>(Payload()) - kStreamOverhead) / std::max(1.0, measure);
   ratio_ = std::max(Ratio() * kMissRise, above / kMargin);
 }
 
-bool Cutter::Cut(const Rect& r, const uint8_t* pixels, std::size_t stride, int bpp,
-                 Compressor& c, const Emit& emit) {
-  if (r.IsEmpty() || bpp < 8 || bpp > 32 || bpp % 8) return false;
+void Cutter::Cut(Compressor& c, const CompressJob& job, DatagramList& out) {
+  const Rect& r = job.rect;
+  const int bpp = job.bpp;
+  if (r.IsEmpty()) return;
+  if (bpp < 8 || bpp > 32 || bpp % 8) {
+    out.Drop(r);
+    return;
+  }
+  budget_ = std::clamp<std::size_t>(job.max_datagram, kUpdateHeaderBytes + 1, kMaxDatagramBytes);
   const std::size_t scan = static_cast<std::size_t>(ScanLineBytes(r.Width(), bpp));
-  if (try_whole_) {
-    try_whole_ = false;
+  if (job.new_content) {
     const std::size_t whole = scan * static_cast<std::size_t>(r.Height());
     // Tried unless what was learnt says it cannot fit (the rest of a rectangle that an
     // earlier tick began, for instance).
     if (whole <= std::min<std::size_t>(kDecodeBufferBytes, kWholeTryPayloads * Payload())) {
-      const double measure = Measure(pixels, stride, r.Width(), r.Height(), bpp);
-      if (ratio_ == 0 || ratio_ * measure <= static_cast<double>(Payload()))
-        return SendPiece(r, r, pixels, stride, bpp, c, emit, measure, true);
+      const double measure = Measure(job.pixels, job.stride, r.Width(), r.Height(), bpp);
+      if (ratio_ == 0 || ratio_ * measure <= static_cast<double>(Payload())) {
+        SendPiece(r, r, job.pixels, job.stride, bpp, c, out, measure, true);
+        return;
+      }
     }
   }
-  return CutBands(r, pixels, stride, bpp, c, emit, false);
+  CutBands(r, job.pixels, job.stride, bpp, c, out, false);
 }
 
-bool Cutter::CutBands(const Rect& r, const uint8_t* pixels, std::size_t stride, int bpp,
-                      Compressor& c, const Emit& emit, bool split) {
+void Cutter::CutBands(const Rect& r, const uint8_t* pixels, std::size_t stride, int bpp,
+                      Compressor& c, DatagramList& out, bool split) {
   const int64_t height = r.Height();
   const std::size_t scan = static_cast<std::size_t>(ScanLineBytes(r.Width(), bpp));
-  std::vector<double> rows(static_cast<std::size_t>(height));
+  // A cut again after a miss reuses the member: measure into a copy kept on the stack's side.
+  const std::size_t base = rows_.size();
+  rows_.resize(base + static_cast<std::size_t>(height));
+  double* rows = rows_.data() + base;
   for (int64_t y = 0; y < height; ++y)
-    rows[static_cast<std::size_t>(y)] = Measure(pixels + static_cast<std::size_t>(y) * stride, stride, r.Width(), 1, bpp);
+    rows[y] = Measure(pixels + static_cast<std::size_t>(y) * stride, stride, r.Width(), 1, bpp);
   const double target = Target();
   const int64_t cap_rows = std::max<int64_t>(1, static_cast<int64_t>(InputCap() / scan));
   // A cut after a miss must not take the whole piece again.
   const int64_t most = split && height > 1 ? (height + 1) / 2 : height;
-  bool ok = true;
   for (int64_t y = 0; y < height;) {
     const double ratio = Ratio();  // what the pieces before taught
     // Whole rows while they are predicted to fit.
     int64_t k = 0;
     double m = 0;
     while (y + k < height && k < cap_rows && k < most &&
-           ratio * (m + rows[static_cast<std::size_t>(y + k)]) <= target) {
-      m += rows[static_cast<std::size_t>(y + k)];
+           ratio * (m + rows[y + k]) <= target) {
+      m += rows[y + k];
       ++k;
     }
     int64_t columns = 1;
@@ -155,7 +191,7 @@ bool Cutter::CutBands(const Rect& r, const uint8_t* pixels, std::size_t stride, 
       double best = -1;
       for (int64_t rows_in = 1; rows_in <= std::min(height - y, kMaxPieceRows); ++rows_in) {
         double mk = 0;
-        for (int64_t i = 0; i < rows_in; ++i) mk += rows[static_cast<std::size_t>(y + i)];
+        for (int64_t i = 0; i < rows_in; ++i) mk += rows[y + i];
         int64_t cols = static_cast<int64_t>(std::ceil(ratio * mk / target));
         cols = std::max<int64_t>(cols, static_cast<int64_t>((static_cast<std::size_t>(rows_in) * scan + InputCap() - 1) / InputCap()));
         cols = std::clamp<int64_t>(cols, split && rows_in >= height ? 2 : 1, r.Width());
@@ -173,15 +209,16 @@ bool Cutter::CutBands(const Rect& r, const uint8_t* pixels, std::size_t stride, 
       const int32_t x1 = static_cast<int32_t>(r.left + r.Width() * (j + 1) / columns);
       const Rect piece{x0, y0, x1, y1};
       const double measure = columns == 1 ? m : -1;
-      ok &= SendPiece(piece, r, pixels, stride, bpp, c, emit, measure, false);
+      SendPiece(piece, r, pixels, stride, bpp, c, out, measure, false);
+      rows = rows_.data() + base;  // a nested cut may have moved the measures
     }
     y += k;
   }
-  return ok;
+  rows_.resize(base);
 }
 
-bool Cutter::SendPiece(const Rect& piece, const Rect& r, const uint8_t* pixels,
-                       std::size_t stride, int bpp, Compressor& c, const Emit& emit,
+void Cutter::SendPiece(const Rect& piece, const Rect& r, const uint8_t* pixels,
+                       std::size_t stride, int bpp, Compressor& c, DatagramList& out,
                        double measure, bool try_whole) {
   const std::size_t pixel_bytes = static_cast<std::size_t>(bpp / 8);
   const std::size_t scan = static_cast<std::size_t>(ScanLineBytes(piece.Width(), bpp));
@@ -194,36 +231,50 @@ bool Cutter::SendPiece(const Rect& piece, const Rect& r, const uint8_t* pixels,
     // A column of uneven content may be predicted over the payload on its own: cut it
     // before compressing rather than after.
     if (!try_whole && piece.Height() * piece.Width() > 1 &&
-        Ratio() * measure > static_cast<double>(Payload()) - kStreamOverhead)
-      return CutBands(piece, first, stride, bpp, c, emit, true);
+        Ratio() * measure > static_cast<double>(Payload()) - kStreamOverhead) {
+      CutBands(piece, first, stride, bpp, c, out, true);
+      return;
+    }
   }
   const uint8_t* in = first;
-  if (piece.Width() != r.Width() || stride != scan) {
-    // Rows of a narrower piece are not contiguous: pack them, each padded with zeros.
+  const std::size_t used = static_cast<std::size_t>(piece.Width()) * pixel_bytes;
+  // Rows that are not contiguous, or whose filler bytes are not ours to send (the next
+  // pixels of a wider capture), are packed, each padded with zeros.
+  if (rows > 1 ? stride != scan || used != scan : used != scan) {
     packed_.resize(n);
-    const std::size_t used = static_cast<std::size_t>(piece.Width()) * pixel_bytes;
     for (std::size_t y = 0; y < rows; ++y) {
       std::memcpy(&packed_[y * scan], first + y * stride, used);
       std::memset(&packed_[y * scan + used], 0, scan - used);
     }
     in = packed_.data();
   }
-  ++stats_.attempts;
-  stats_.compressed_in += n;
-  const std::size_t length = c.Compress(in, n, datagram_.data() + kUpdateHeaderBytes, Payload());
+  // The datagram's room reaches past its budget by the compressor's slack (its trailer's and
+  // the next datagram's place, both free yet): the stream is made where it goes.
+  uint8_t* d = out.Begin(budget_ + Compressor::kSlack);
+  if (!d) {
+    out.Drop(piece);  // no memory for its datagram
+    return;
+  }
+  attempts_.fetch_add(1, std::memory_order_relaxed);
+  compressed_in_.fetch_add(n, std::memory_order_relaxed);
+  const std::size_t length =
+      c.Compress(in, n, d + kUpdateHeaderBytes, Payload(), Payload() + Compressor::kSlack);
   if (length > 0) {
     Learn(n, length, measure);
     EncodeUpdateHeader(UpdateHeader{UPDATE_BLOCK, static_cast<uint16_t>(length), piece.left,
                                     piece.top, piece.right, piece.bottom},
-                       datagram_.data());
-    ++stats_.pieces;
-    emit(piece, datagram_.data(), kUpdateHeaderBytes + length);
-    return true;
+                       d);
+    pieces_.fetch_add(1, std::memory_order_relaxed);
+    out.Commit(kUpdateHeaderBytes + length);
+    return;
   }
-  // Stored blocks hold any input this small: the compressor failed, cutting cannot help.
-  if (n + n / 256 + 64 <= Payload()) return false;
-  if (piece.Width() == 1 && piece.Height() == 1) return false;  // nothing left to cut
+  // Stored blocks hold any input this small, and a single pixel cannot be cut: the piece
+  // cannot be made.
+  if (n + n / 256 + 64 <= Payload() || (piece.Width() == 1 && piece.Height() == 1)) {
+    out.Drop(piece);
+    return;
+  }
   Missed(measure);
   // Cut the piece again from its own pixels, into more than one piece.
-  return CutBands(piece, first, stride, bpp, c, emit, true);
+  CutBands(piece, first, stride, bpp, c, out, true);
 }

@@ -11,8 +11,7 @@
 #include "Common/Target.h"
 #include "server/ServerState.h"
 
-std::size_t MulticastTransport::Send(std::vector<DatagramBytes>& batch, std::size_t first,
-                                     int* error) {
+std::size_t MulticastTransport::Send(const DatagramRef* batch, std::size_t count, int* error) {
   sockaddr_in to{};
   to.sin_family = AF_INET;
   {
@@ -25,21 +24,21 @@ std::size_t MulticastTransport::Send(std::vector<DatagramBytes>& batch, std::siz
     to.sin_port = htons(static_cast<uint16_t>(g_port & 0xFFFF));
   }
   std::lock_guard<std::mutex> hold(g_socket_mutex);
-  std::size_t done = first;
-  while (done < batch.size()) {
-    const std::size_t count = std::min(batch.size() - done, Sender::kBatch);
+  std::size_t done = 0;
+  while (done < count) {
+    const std::size_t n = std::min(count - done, Sender::kBatch);
     mmsghdr messages[Sender::kBatch];
     iovec parts[Sender::kBatch];
-    for (std::size_t i = 0; i < count; ++i) {
-      DatagramBytes& d = batch[done + i];
-      parts[i] = iovec{d.data(), d.size()};
+    for (std::size_t i = 0; i < n; ++i) {
+      const DatagramRef& d = batch[done + i];
+      parts[i] = iovec{d.data, d.size};
       messages[i] = mmsghdr{};
       messages[i].msg_hdr.msg_name = &to;
       messages[i].msg_hdr.msg_namelen = sizeof to;
       messages[i].msg_hdr.msg_iov = &parts[i];
       messages[i].msg_hdr.msg_iovlen = 1;
     }
-    const int sent = sendmmsg(g_multicast_sock, messages, static_cast<unsigned>(count), MSG_NOSIGNAL);
+    const int sent = sendmmsg(g_multicast_sock, messages, static_cast<unsigned>(n), MSG_NOSIGNAL);
     if (sent > 0) {
       done += static_cast<std::size_t>(sent);
       continue;
@@ -48,5 +47,5 @@ std::size_t MulticastTransport::Send(std::vector<DatagramBytes>& batch, std::siz
     *error = sent < 0 ? errno : EIO;
     break;
   }
-  return done - first;
+  return done;
 }

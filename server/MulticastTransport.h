@@ -6,5 +6,5 @@
 
 class MulticastTransport : public DatagramTransport {
  public:
-  std::size_t Send(std::vector<DatagramBytes>& batch, std::size_t first, int* error) override;
+  std::size_t Send(const DatagramRef* batch, std::size_t count, int* error) override;
 };

@@ -14,21 +14,18 @@ constexpr auto kIdleWake = std::chrono::milliseconds(100);
 // A paced sender waits until about this share of the bucket is filled, so that its system
 // calls carry several datagrams each.
 constexpr double kBatchShareOfBurst = 0.5;
-constexpr double kQueueSeconds = 0.5;
-constexpr std::size_t kMinQueueBytes = 1u << 20, kMaxQueueBytes = 32u << 20;
-constexpr std::size_t kUnpacedQueueBytes = 8u << 20;
+// Results looked at a time: the pool keeps only a few ahead (two a worker).
+constexpr std::size_t kResultsAtOnce = 16;
+
+void WakeSender(void* queue) { static_cast<SendQueue*>(queue)->Wake(); }
 }  // namespace
 
-std::size_t QueueBytesFor(uint64_t bytes_per_second) {
-  if (bytes_per_second == 0) return kUnpacedQueueBytes;
-  const auto bytes = static_cast<std::size_t>(static_cast<double>(bytes_per_second) * kQueueSeconds);
-  return std::clamp(bytes, kMinQueueBytes, kMaxQueueBytes);
+Sender::Sender(DatagramTransport* transport) : transport_(transport) {}
+
+Sender::~Sender() {
+  Stop();
+  SetSource(nullptr);
 }
-
-Sender::Sender(DatagramTransport* transport)
-    : transport_(transport), queue_(QueueBytesFor(0)) {}
-
-Sender::~Sender() { Stop(); }
 
 bool Sender::Start() {
   if (thread_.joinable()) return true;
@@ -56,18 +53,44 @@ void Sender::Configure(uint32_t max_rate_kbit, std::size_t max_datagram) {
     max_datagram_ = max_datagram;
     config_changed_ = true;
   }
-  queue_.SetCapacity(QueueBytesFor(rate));
   queue_.Wake();
+}
+
+uint64_t Sender::rate_bytes() const {
+  std::lock_guard<std::mutex> hold(config_mutex_);
+  return rate_bytes_;
 }
 
 void Sender::SetSealer(DatagramSealer* sealer) { sealer_ = sealer; }
 
+void Sender::SetSource(CompressPool* pool) {
+  if (source_.load() == pool) return;
+  {
+    std::lock_guard<std::mutex> hold(source_mutex_);
+    CompressPool* old = source_.exchange(pool);
+    if (old == pool) return;
+    if (old) old->RemoveReadyHook(&queue_);
+    // Results coming ready end the sender's wait, as a control datagram does.
+    if (pool) pool->SetReadyHook(WakeSender, &queue_);
+    sent_of_head_ = 0;  // a new source starts at its oldest result
+  }
+  queue_.Wake();
+}
+
+bool Sender::Drained() const {
+  CompressPool* pool = source_.load();
+  return queue_.Empty() && !busy_.load() && (!pool || pool->Pending() == 0);
+}
+
 Sender::Counters Sender::counters() const {
-  return Counters{datagrams_.load(), wire_bytes_.load(), batches_.load(), failures_.load()};
+  return Counters{datagrams_.load(), wire_bytes_.load(), batches_.load(), failures_.load(),
+                  Clock::time_point(Clock::duration(last_batch_.load()))};
 }
 
 void Sender::Run() {
-  std::vector<DatagramBytes> batch;
+  std::vector<DatagramBytes> control;
+  control.reserve(SendQueue::kControlEntries);
+  std::vector<DatagramRef> batch;
   batch.reserve(kBatch);
   std::size_t burst = 0;
   while (!stop_) {
@@ -82,44 +105,74 @@ void Sender::Run() {
       }
     }
     busy_ = true;
+    control.clear();
     batch.clear();
     // Pointer and area never wait behind blocks; they count against the rate all the same.
-    queue_.TakeControl(batch);
-    for (const DatagramBytes& d : batch) bucket_.Charge(WireBytes(d.size() + trailer), now);
-    queue_.TakeBlocks(batch, kBatch - batch.size(),
-                      [&](std::size_t n) { return bucket_.TryTake(WireBytes(n + trailer), now); });
-    if (!batch.empty()) {
-      SendBatch(batch);
-      continue;
+    queue_.TakeControl(control);
+    for (DatagramBytes& d : control) {
+      bucket_.Charge(WireBytes(d.size() + trailer), now);
+      d.reserve(d.size() + trailer);  // the sampler left the room; this only makes sure
+      batch.push_back(DatagramRef{d.data(), d.size(), d.capacity()});
+    }
+    std::size_t need = 0;
+    {
+      // Until the batch is sent and its results released, the pool must stay the source.
+      std::lock_guard<std::mutex> source(source_mutex_);
+      CompressPool* pool = source_.load();
+      const std::size_t whole = pool ? TakeBlocks(pool, trailer, now, batch, &need) : 0;
+      if (!batch.empty() || whole > 0) {
+        if (!batch.empty()) SendBatch(batch);
+        // Sent (or refused): the results' buffers and the pixels behind them are free.
+        if (whole > 0) pool->Release(whole);
+        last_batch_ = Clock::now().time_since_epoch().count();
+        continue;
+      }
     }
     busy_ = false;
-    const std::size_t front = queue_.FrontBlockBytes();
-    if (front == 0) {
+    if (need == 0) {
       failure_log_.Succeeded();  // failures still held back go out when their second is up
-      queue_.WaitUntil(now + kIdleWake, true);
+      queue_.WaitUntil(now + kIdleWake);
     } else {
       // Wait for the tokens of a batch; a pointer or area ends the wait at once.
-      const std::size_t want = std::max(WireBytes(front + trailer),
-                                        static_cast<std::size_t>(kBatchShareOfBurst * static_cast<double>(burst)));
-      queue_.WaitUntil(bucket_.ReadyAt(std::min(want, burst), now), false);
+      const std::size_t want = std::max(need, static_cast<std::size_t>(kBatchShareOfBurst * static_cast<double>(burst)));
+      queue_.WaitUntil(bucket_.ReadyAt(std::min(want, burst), now));
     }
   }
   busy_ = false;
 }
 
-void Sender::SendBatch(std::vector<DatagramBytes>& batch) {
+std::size_t Sender::TakeBlocks(CompressPool* pool, std::size_t trailer, Clock::time_point now,
+                               std::vector<DatagramRef>& batch, std::size_t* need) {
+  CompressPool::Result results[kResultsAtOnce];
+  const std::size_t ready = pool->Ready(results, kResultsAtOnce, std::chrono::milliseconds(0));
+  std::size_t whole = 0, at = sent_of_head_;
+  for (; whole < ready; ++whole, at = 0) {
+    DatagramList& list = *results[whole].datagrams;
+    for (; at < list.Count() && batch.size() < kBatch; ++at) {
+      const std::size_t wire = WireBytes(list.Length(at) + trailer);
+      if (!bucket_.TryTake(wire, now)) {
+        *need = wire;
+        break;
+      }
+      batch.push_back(DatagramRef{list.Data(at), list.Length(at), list.Length(at) + list.Spare()});
+    }
+    if (at < list.Count()) break;  // the rest of this result goes later
+  }
+  sent_of_head_ = whole < ready ? at : 0;
+  return whole;
+}
+
+void Sender::SendBatch(std::vector<DatagramRef>& batch) {
   if (DatagramSealer* sealer = sealer_.load()) {
     const std::size_t trailer = sealer->TrailerBytes();
     std::size_t kept = 0;
-    for (std::size_t i = 0; i < batch.size(); ++i) {
-      DatagramBytes& d = batch[i];
-      const std::size_t n = d.size();
-      d.resize(n + trailer);  // the sampler left the room: no copy
-      const std::size_t sealed = sealer->Seal(d.data(), n);
-      if (sealed == 0) continue;  // the sealer refuses it: it must not go
-      d.resize(sealed);
-      if (kept != i) batch[kept] = std::move(d);
-      ++kept;
+    for (DatagramRef& d : batch) {
+      // No room for the trailer (it grew after the block was made), or refused by the
+      // sealer: the datagram must not go.
+      const std::size_t sealed = d.size + trailer <= d.room ? sealer->Seal(d.data, d.size) : 0;
+      if (sealed == 0) continue;
+      d.size = sealed;
+      batch[kept++] = d;
     }
     failures_ += batch.size() - kept;
     batch.resize(kept);
@@ -128,8 +181,8 @@ void Sender::SendBatch(std::vector<DatagramBytes>& batch) {
   while (first < batch.size()) {
     int error = 0;
     const std::size_t count = batch.size() - first;
-    const std::size_t sent = transport_->Send(batch, first, &error);
-    for (std::size_t i = first; i < first + sent; ++i) wire_bytes_ += WireBytes(batch[i].size());
+    const std::size_t sent = transport_->Send(batch.data() + first, count, &error);
+    for (std::size_t i = first; i < first + sent; ++i) wire_bytes_ += WireBytes(batch[i].size);
     datagrams_ += sent;
     ++batches_;
     first += sent;

@@ -180,6 +180,8 @@ bool VarnoApp::InitInstance(int argc, char** argv) {
   // 12. Capturing and change tracking yield to the user's own programs.
   SetThreadPriorityOffset(hook_thread_id_, +5);
   SetThreadPriorityOffset(CurrentThreadId(), +5);
+  // The compression workers inherit the lowered priority: they do what this thread did.
+  SamplerPool();
 
   // 13. Hooks report to the hook thread; a Wayland screen reports its own changes.
   int b = 1;

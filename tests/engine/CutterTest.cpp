@@ -21,18 +21,35 @@ struct Piece {
   std::vector<uint8_t> datagram;
 };
 
-// Cuts r of the screen; every datagram recorded.
-std::vector<Piece> CutWith(Cutter& cutter, FakeScreen& screen, const Rect& r, bool* ok,
-                           CutterStats* stats = nullptr, int level = 1) {
+// Cuts r of the screen within limit; every datagram recorded, and *dropped the rectangles
+// that could not be made.
+std::vector<Piece> CutWith(Cutter& cutter, FakeScreen& screen, const Rect& r, std::size_t limit,
+                           bool new_content, std::size_t* dropped, CutterStats* stats = nullptr) {
   const int bpp = screen.BitsPerPixel();
   const std::size_t scan = static_cast<std::size_t>(ScanLineBytes(r.Width(), bpp));
   std::vector<uint8_t> pixels(scan * static_cast<std::size_t>(r.Height()));
   screen.Capture(r, pixels.data(), scan);
-  Compressor c(level);
+  Compressor c(1);
+  CompressJob job;
+  job.rect = r;
+  job.pixels = pixels.data();
+  job.stride = scan;
+  job.bpp = bpp;
+  job.max_datagram = limit;
+  job.new_content = new_content;
+  DatagramList list;
+  list.Clear(8);  // room for a trailer after each: it must not be written
+  cutter.Cut(c, job, list);
   std::vector<Piece> out;
-  *ok = cutter.Cut(r, pixels.data(), scan, bpp, c, [&](const Rect& p, const uint8_t* d, std::size_t n) {
-    out.push_back(Piece{p, std::vector<uint8_t>(d, d + n)});
-  });
+  for (std::size_t i = 0; i < list.Count(); ++i) {
+    Piece p;
+    p.datagram.assign(list.Data(i), list.Data(i) + list.Length(i));
+    UpdateHeader h;
+    DecodeUpdateHeader(p.datagram.data(), p.datagram.size(), h);
+    p.r = Rect{h.left, h.top, h.right, h.bottom};
+    out.push_back(std::move(p));
+  }
+  *dropped = list.dropped().size();
   if (stats) *stats = cutter.TakeStats();
   return out;
 }
@@ -114,12 +131,11 @@ TEST(Cutter, DatagramsAtTheLimitOneBelowAndOneAbove) {
       FakeScreen screen(c.w, c.h, 8, FakeScreen::Content::kScripted);
       screen.script = ContentCompressingTo(c.w, c.h, stream);
       ASSERT_FALSE(screen.script.empty()) << "no content compresses to " << stream;
-      bool ok = false;
+      std::size_t dropped = 0;
       const Rect r{0, 0, c.w, c.h};
       Cutter cutter;
-      cutter.SetBudget(c.limit);
-      const auto pieces = CutWith(cutter, screen, r, &ok);
-      EXPECT_TRUE(ok);
+      const auto pieces = CutWith(cutter, screen, r, c.limit, true, &dropped);
+      EXPECT_EQ(dropped, 0u);
       if (over <= 0) {
         ASSERT_EQ(pieces.size(), 1u);
         EXPECT_EQ(pieces[0].datagram.size(), c.limit + static_cast<std::size_t>(over));
@@ -152,13 +168,12 @@ TEST(Cutter, ScreensAreCompressedLittleMoreThanOnce) {
     const int64_t rows = StripRows(c.w, ScanLineBytes(c.w, 32));
     std::size_t in = 0, misses = 0, datagrams = 0, bytes = 0;
     Cutter cutter;  // one rectangle: the sampler's strips of it
-    cutter.SetBudget(c.limit);
     for (int32_t y = 0; y < c.h; y += static_cast<int32_t>(rows)) {
-      bool ok = false;
+      std::size_t dropped = 0;
       CutterStats stats;
       const Rect strip{0, y, c.w, std::min<int32_t>(c.h, y + static_cast<int32_t>(rows))};
-      const auto pieces = CutWith(cutter, screen, strip, &ok, &stats);
-      ASSERT_TRUE(ok);
+      const auto pieces = CutWith(cutter, screen, strip, c.limit, y == 0, &dropped, &stats);
+      ASSERT_EQ(dropped, 0u);
       in += stats.compressed_in;
       misses += stats.misses;
       datagrams += pieces.size();

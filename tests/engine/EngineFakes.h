@@ -1,9 +1,12 @@
 #pragma once
 // Fakes and decoders shared by the engine tests: a scripted screen, a recording datagram
 // sink, and a decoder that turns a datagram stream back into a picture.
+#include <gtest/gtest.h>
 #include <zlib.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -17,7 +20,9 @@
 #include "platform/Rect.h"
 #include "platform/Region.h"
 #include "platform/Screen.h"
+#include "server/CompressPool.h"
 #include "server/Sampler.h"
+#include "server/Sender.h"
 #include "server/SendQueue.h"
 #include "server/ServerState.h"
 
@@ -77,11 +82,14 @@ class FakeScreen : public ScreenSource {
       case Content::kFlat:
         break;
     }
+    // The capture's number in the first two bytes: no two captures give the same pixel.
+    if (changes_every_capture && i < 2) return static_cast<uint8_t>(generation >> (8 * i));
     return static_cast<uint8_t>((y / 16 + i) & 0xff);  // bands: compresses well
   }
 
   bool Capture(const Rect& r, uint8_t* out, std::size_t stride) override {
     captures.push_back(r);
+    if (changes_every_capture) ++generation;
     if (capture_delay.count() > 0) std::this_thread::sleep_for(capture_delay);
     if (fail_captures > 0) {
       --fail_captures;
@@ -113,6 +121,10 @@ class FakeScreen : public ScreenSource {
   Rect painted{};  // a client painted this rectangle with bytes of `paint`
   uint8_t paint = 0;
   int fail_captures = 0;
+  // kFlat: every capture gives other pixels (up to 65536 of them), so that every damaged
+  // pixel really changed.
+  bool changes_every_capture = false;
+  int generation = 0;
   int32_t px = 0, py = 0;
   int pointer_reads = 0;
   std::function<void(int call, int32_t* x, int32_t* y)> pointer_script;
@@ -139,37 +151,118 @@ inline bool InflateBlock(const Datagram& d, int bpp, std::vector<uint8_t>& pixel
   return static_cast<int64_t>(out) == n;
 }
 
-// Where the sampler hands its datagrams, in tests: records them in order, holds at most
-// `capacity` bytes of blocks (as the sender's queue counts them) until Drain().
+// Where the sampler hands its pointer and area datagrams, in tests: records them; the test
+// plays the sender and takes the blocks from the pool when it likes, so that the pool may
+// lag behind the sampler.
 class RecordingOutput : public DatagramOutput {
  public:
-  std::size_t capacity = SIZE_MAX / 2;
   std::size_t trailer = 0;
-  std::size_t queued = 0, most_queued = 0;
-  int flushes = 0;
-  std::vector<Datagram> sent;  // blocks and control, in the order handed over
+  std::vector<Datagram> sent;  // control as handed over, blocks as taken from the pool
 
-  std::size_t Room() override { return queued < capacity ? capacity - queued : 0; }
-  bool PushBlock(std::vector<uint8_t> d) override {
-    const std::size_t cost = d.size() + 64;
-    if (queued + cost > capacity) return false;
-    queued += cost;
-    most_queued = std::max(most_queued, queued);
-    Record(d);
-    return true;
-  }
-  void Flush() override { ++flushes; }
-  void PushControl(std::vector<uint8_t> d) override { Record(d); }
+  void PushControl(std::vector<uint8_t> d) override { Record(d.data(), d.size()); }
   std::size_t TrailerBytes() override { return trailer; }
-  void Drain() { queued = 0; }
+  // Takes at most max results from the pool, in order, as the sender does; how many.
+  std::size_t TakeBlocks(CompressPool& pool, std::size_t max = SIZE_MAX) {
+    std::size_t taken = 0;
+    for (; taken < max && pool.Pending() > 0; ++taken) {
+      const CompressPool::Result* r = pool.Next(std::chrono::seconds(10));
+      if (!r) break;
+      for (std::size_t i = 0; i < r->datagrams->Count(); ++i) {
+        // The room kept for the trailer follows the datagram; it must be there.
+        if (r->datagrams->Spare() != trailer) ADD_FAILURE() << "spare " << r->datagrams->Spare();
+        Record(r->datagrams->Data(i), r->datagrams->Length(i));
+      }
+      pool.Release();
+    }
+    return taken;
+  }
 
  private:
-  void Record(const std::vector<uint8_t>& d) {
+  void Record(const uint8_t* data, std::size_t n) {
     Datagram g;
-    g.bytes = d;
-    DecodeUpdateHeader(d.data(), d.size(), g.h);
+    g.bytes.assign(data, data + n);
+    DecodeUpdateHeader(data, n, g.h);
     sent.push_back(std::move(g));
   }
+};
+
+// Applies every block in the order handed over to a picture of the screen's size; false
+// when a block does not decode.
+inline bool Replay(const std::vector<Datagram>& sent, FakeScreen& screen, const Rect& area,
+            std::vector<uint8_t>& picture) {
+  const int bpp = screen.BitsPerPixel(), pb = bpp / 8;
+  std::vector<uint8_t> pixels;
+  for (const Datagram& d : sent) {
+    if (d.h.kind != UPDATE_BLOCK) continue;
+    if (!InflateBlock(d, bpp, pixels)) return false;
+    const int64_t s = ScanLineBytes(int64_t{d.h.right} - d.h.left, bpp);
+    for (int64_t y = d.h.top; y < d.h.bottom; ++y)
+      for (int64_t x = d.h.left; x < d.h.right; ++x)
+        for (int i = 0; i < pb; ++i)
+          picture[static_cast<std::size_t>(((y - area.top) * area.Width() + (x - area.left)) * pb + i)] =
+              pixels[static_cast<std::size_t>((y - d.h.top) * s + (x - d.h.left) * pb + i)];
+  }
+  return true;
+}
+
+// Bytes of picture (area's pixels, as Replay leaves them) that differ from the screen's.
+inline long WrongBytes(const std::vector<uint8_t>& picture, FakeScreen& screen, const Rect& area) {
+  const int pb = screen.BitsPerPixel() / 8;
+  long wrong = 0;
+  for (int64_t y = area.top; y < area.bottom; ++y)
+    for (int64_t x = area.left; x < area.right; ++x)
+      for (int i = 0; i < pb; ++i)
+        wrong += picture[static_cast<std::size_t>(((y - area.top) * area.Width() + (x - area.left)) *
+                                                  pb + i)] != screen.Byte(x, y, i);
+  return wrong;
+}
+
+// Records what goes out and when; can fail every datagram.
+class RecordingTransport : public DatagramTransport {
+ public:
+  std::size_t Send(const DatagramRef* batch, std::size_t count, int* error) override {
+    std::lock_guard<std::mutex> hold(mutex);
+    ++calls;
+    if (fail) {
+      *error = ENETUNREACH;
+      return 0;
+    }
+    const auto now = std::chrono::steady_clock::now();
+    datagrams += count;
+    for (std::size_t i = 0; keep && i < count; ++i)
+      sent.push_back({now, DatagramBytes(batch[i].data, batch[i].data + batch[i].size)});
+    return count;
+  }
+  struct Sent {
+    std::chrono::steady_clock::time_point at;
+    DatagramBytes d;
+  };
+  std::vector<Sent> Take() {
+    std::lock_guard<std::mutex> hold(mutex);
+    return sent;
+  }
+  std::mutex mutex;
+  std::vector<Sent> sent;
+  int calls = 0;
+  std::size_t datagrams = 0;
+  bool keep = true;  // false: only counted (keeping them allocates)
+  std::atomic<bool> fail{false};
+};
+
+// Appends a sequence number and a mark: shows the order of sealing and the room left for it.
+// Refuses the datagrams whose first byte is `refuse`, as a sealer whose numbers are spent.
+class CountingSealer : public DatagramSealer {
+ public:
+  std::size_t TrailerBytes() const override { return 16; }
+  std::size_t Seal(uint8_t* d, std::size_t n) override {
+    if (d[0] == refuse) return 0;
+    const uint64_t seq = next++;
+    std::memcpy(d + n, &seq, 8);
+    std::memcpy(d + n + 8, "SEALSEAL", 8);
+    return n + 16;
+  }
+  uint64_t next = 0;
+  int refuse = -1;
 };
 
 // Resets the shared state of the server for one test.
@@ -183,6 +276,9 @@ inline void FreshServerState() {
   g_max_datagram = 1472;
   g_max_rate = 50000;
   g_refresh_cycle = 0;  // on where a test says so: the cycle repeats areas and slices
+  // No broadcast area, so no picture sent to compare with: every damaged pixel goes, where a
+  // test does not set an area.
+  g_clip = ClipRect{};
   SetSamplerTickBudget(std::chrono::nanoseconds(0));  // one tick does it all, however slow
 }
 

@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <map>
 
 #include "EngineFakes.h"
+#include "server/CompressPool.h"
+#include "server/Cutter.h"
 #include "server/Sampler.h"
 
 using namespace enginetest;
@@ -57,7 +60,8 @@ class SamplerTest : public ::testing::Test {
       const int64_t s = ScanLineBytes(int64_t{d.h.right} - d.h.left, bpp);
       for (int64_t y = d.h.top; y < d.h.bottom; ++y) {
         for (int64_t x = d.h.left; x < d.h.right; ++x) {
-          ASSERT_TRUE(x >= area.left && x < area.right && y >= area.top && y < area.bottom);
+          ASSERT_TRUE(x >= area.left && x < area.right && y >= area.top && y < area.bottom)
+              << "block " << d.h.left << "," << d.h.top << "-" << d.h.right << "," << d.h.bottom;
           // Counting every pixel of a big area is slow; sample rows and columns.
           if ((x % 7 == 0 && y % 5 == 0) || area.Width() * area.Height() < 100000) {
             ++covered[std::make_pair(x, y)];
@@ -325,17 +329,39 @@ TEST_F(SamplerTest, DepthsGiveTheScanLineOfTheDisplay) {
   }
 }
 
+// A band that cannot be read is tried strip by strip and only the bad strip drops. Sent
+// whole (a refresh), its strip was read into the picture sent: that picture forgets it, so the
+// next damage there goes out although nothing changed.
 TEST_F(SamplerTest, FailedCaptureDropsOnlyThatStrip) {
-  FakeScreen s(1000, 1000, 32);
-  Use(s);
-  s.fail_captures = 2;  // the band of the first rectangle and its first strip
-  Dirty({0, 0, 1000, 100});
-  Dirty({0, 500, 10, 510});
-  ScreenTick();
-  auto blocks = Kind(UPDATE_BLOCK);
-  ASSERT_EQ(blocks.size(), 2u);
-  EXPECT_EQ(blocks[0].h.top, 58);  // the second strip of the first rectangle
-  EXPECT_EQ(blocks[1].h.top, 500);
+  for (bool refresh : {false, true}) {
+    SCOPED_TRACE(refresh ? "refresh" : "damage");
+    FakeScreen s(1000, 1000, 32);
+    Use(s);
+    sent.clear();
+    ResetSampler();
+    g_clip = ClipRect{0, 0, 1000, 1000};
+    s.fail_captures = 2;  // the first band and its first strip
+    if (refresh) {
+      g_full_refresh = 1;
+    } else {
+      Dirty({0, 0, 1000, 100});
+      Dirty({0, 500, 10, 510});
+    }
+    ScreenTick();
+    auto blocks = Kind(UPDATE_BLOCK);
+    ASSERT_FALSE(blocks.empty());
+    EXPECT_EQ(blocks[0].h.top, 58);  // the second strip of the first band
+    if (!refresh) {
+      ASSERT_EQ(blocks.size(), 2u);
+      EXPECT_EQ(blocks[1].h.top, 500);
+      continue;
+    }
+    EXPECT_EQ(blocks.back().h.bottom, 1000);
+    sent.clear();
+    Dirty({0, 0, 1000, 1000});
+    ScreenTick();
+    ExpectBlocksTile({0, 0, 1000, 64});  // the strip's tiles, 16 rows each
+  }
 }
 
 // An allocator that refuses a scripted call.
@@ -346,46 +372,32 @@ void* FlakyRealloc(void* old, std::size_t bytes) {
   return realloc(old, bytes);
 }
 
-TEST_F(SamplerTest, FailedAllocationsDropStripsOrHoldTheRegion) {
+// Without memory for the pixels (call 0 of a tick) or for the copy of the region (call 1),
+// nothing is sent and the region keeps its rectangles; the next tick with memory sends them.
+TEST_F(SamplerTest, FailedAllocationsHoldTheRegion) {
   FakeScreen s(1000, 1000, 32);
   Use(s);
   SetSamplerRealloc(FlakyRealloc);
-  // Call 0: the region copy. It fails: nothing is sent and the region stays.
   g_alloc_calls = 0;
-  g_fail_call = 0;
-  Dirty({0, 0, 100, 10});
-  Dirty({0, 600, 500, 700});
-  ScreenTick();
-  EXPECT_TRUE(sent.empty());
-  EXPECT_EQ(g_dirty_region->Count(), 2u);
-  // Next tick: the region copy succeeds (call 1), the first rectangle's pixels fail (call 2);
-  // the second rectangle still goes (call 3).
-  g_fail_call = 2;
-  ScreenTick();
-  auto blocks = Kind(UPDATE_BLOCK);
-  ASSERT_FALSE(blocks.empty());
-  for (const Datagram& d : blocks) EXPECT_GE(d.h.top, 600);
-  EXPECT_TRUE(g_dirty_region->Empty());
-  ExpectBlocksTile({0, 600, 500, 700});
-}
-
-// Applies every block in the order handed over to a picture of the screen's size; false
-// when a block does not decode.
-bool Replay(const std::vector<Datagram>& sent, FakeScreen& screen, const Rect& area,
-            std::vector<uint8_t>& picture) {
-  const int bpp = screen.BitsPerPixel(), pb = bpp / 8;
-  std::vector<uint8_t> pixels;
-  for (const Datagram& d : sent) {
-    if (d.h.kind != UPDATE_BLOCK) continue;
-    if (!InflateBlock(d, bpp, pixels)) return false;
-    const int64_t s = ScanLineBytes(int64_t{d.h.right} - d.h.left, bpp);
-    for (int64_t y = d.h.top; y < d.h.bottom; ++y)
-      for (int64_t x = d.h.left; x < d.h.right; ++x)
-        for (int i = 0; i < pb; ++i)
-          picture[static_cast<std::size_t>(((y - area.top) * area.Width() + (x - area.left)) * pb + i)] =
-              pixels[static_cast<std::size_t>((y - d.h.top) * s + (x - d.h.left) * pb + i)];
+  for (int fail : {0, 1}) {
+    SCOPED_TRACE(fail);
+    ResetSampler();
+    Dirty({0, 0, 100, 10});
+    Dirty({0, 600, 500, 700});
+    g_alloc_calls = 0;
+    g_fail_call = fail;
+    ScreenTick();
+    EXPECT_TRUE(sent.empty());
+    EXPECT_EQ(g_dirty_region->Count(), 2u);
+    g_fail_call = -1;
+    ScreenTick();
+    EXPECT_TRUE(g_dirty_region->Empty());
+    auto blocks = Kind(UPDATE_BLOCK);
+    ASSERT_EQ(blocks.size(), 2u);
+    EXPECT_EQ(blocks[0].h.top, 0);
+    EXPECT_EQ(blocks[1].h.top, 600);
+    sent.clear();
   }
-  return true;
 }
 
 // Blocks at the default MaxDatagram, and smaller by the trailer a sealer will add: every
@@ -403,6 +415,7 @@ TEST_F(SamplerTest, BlocksFitMaxDatagramLessTheSealersTrailer) {
     g_clip = ClipRect{0, 0, 640, 480};
     g_full_refresh = 1;
     ScreenTick();
+    out.TakeBlocks(*SamplerPool());
     SetSamplerOutput(nullptr);
     std::size_t largest = 0;
     for (const Datagram& d : out.sent) largest = std::max(largest, d.bytes.size());
@@ -413,46 +426,42 @@ TEST_F(SamplerTest, BlocksFitMaxDatagramLessTheSealersTrailer) {
   }
 }
 
-// While the sender has no room the tick leaves the region alone, so damage keeps merging;
-// a tick that runs out of room puts the rest back; the newest content of every area goes out
-// after the older, and the hand-over never holds more than its bound.
+// While the sender has not sent what the pool holds, a tick takes nothing, so damage keeps
+// merging and nothing more is captured; once all is sent the merged damage goes, compared
+// against what was sent; the newest content of every area goes out after the older.
 TEST_F(SamplerTest, LaggingSenderMergesDamageAndNewestContentGoesLast) {
   FakeScreen s(1000, 600, 32, FakeScreen::Content::kPhoto);
   Use(s);
   RecordingOutput out;
-  out.capacity = 2 * StripReserveBytes();
   SetSamplerOutput(&out);
   g_max_datagram = 1472;
   const Rect all{0, 0, 1000, 600};
+  g_clip = ClipRect{0, 0, 1000, 600};
   Dirty(all);
-  ScreenTick();  // runs out of room part of the way down
-  EXPECT_FALSE(g_dirty_region->Empty()) << "the rest waits in the region";
-  EXPECT_LE(out.most_queued, out.capacity);
-  const std::size_t handed = out.sent.size(), captures = s.captures.size();
+  ScreenTick();
+  CompressPool& pool = *SamplerPool();
+  EXPECT_GT(pool.Pending(), 0u) << "the sender has taken nothing yet";
+  const std::size_t captures = s.captures.size();
 
   // A client paints over sent and unsent parts while the sender lags: nothing is taken.
   s.painted = Rect{100, 50, 900, 550};
   s.paint = 0x5A;
   Dirty(s.painted);
   ScreenTick();
-  EXPECT_EQ(out.sent.size(), handed);
   EXPECT_EQ(s.captures.size(), captures);
+  EXPECT_FALSE(g_dirty_region->Empty());
 
-  for (int i = 0; i < 40 && !g_dirty_region->Empty(); ++i) {
-    out.Drain();
+  for (int i = 0; i < 500 && (pool.Pending() > 0 || !g_dirty_region->Empty()); ++i) {
+    out.TakeBlocks(pool, 2);
     ScreenTick();
-    EXPECT_LE(out.most_queued, out.capacity);
   }
+  out.TakeBlocks(pool);
   EXPECT_TRUE(g_dirty_region->Empty());
+  EXPECT_EQ(s.captures.size(), captures + 1) << "the merged damage, captured once";
   SetSamplerOutput(nullptr);
   std::vector<uint8_t> picture(1000u * 600 * 4, 0xEE);
   ASSERT_TRUE(Replay(out.sent, s, all, picture));
-  long wrong = 0;
-  for (int64_t y = 0; y < 600; ++y)
-    for (int64_t x = 0; x < 1000; ++x)
-      for (int i = 0; i < 4; ++i)
-        wrong += picture[static_cast<std::size_t>((y * 1000 + x) * 4 + i)] != s.Byte(x, y, i);
-  EXPECT_EQ(wrong, 0) << "an older block went out after a newer one, or a part never went";
+  EXPECT_EQ(WrongBytes(picture, s, all), 0) << "an older block went out after a newer one, or a part never went";
 }
 
 // A tick stops once it has used its time (after at least one strip) and says so; the rest
@@ -551,6 +560,96 @@ TEST_F(SamplerTest, WithoutScreenStripsAreDroppedQuietly) {
   ScreenTick();
   SendPointer();
   EXPECT_TRUE(sent.empty());
+}
+
+// A window that repaints itself whole with only a caret changed puts the caret on the wire,
+// nothing more; damage with nothing changed sends nothing; parts outside the broadcast area
+// go as they are; a new area makes everything in it count as changed; a refresh sends all.
+TEST_F(SamplerTest, OnlyWhatChangedGoesAndRefreshesGoWhole) {
+  FakeScreen s(640, 480, 32, FakeScreen::Content::kText);
+  Use(s);
+  const auto t0 = std::chrono::steady_clock::time_point{} + std::chrono::hours(1);
+  auto now = t0;
+  SetSamplerClock([&] { return now; });
+  const Rect all{0, 0, 640, 480};
+  g_clip = ClipRect{0, 0, 640, 480};
+  g_full_refresh = 1;
+  ScreenTick();
+  ExpectBlocksTile(all);
+
+  const Rect caret{301, 100, 311, 120};  // off the tile grid
+  struct Step {
+    const char* what;
+    uint8_t caret;       // the caret's colour; 0xFF: not drawn
+    ClipRect clip;
+    bool refresh;
+    std::vector<Rect> want;  // what the blocks must cover, each pixel once
+  } steps[] = {
+      {"caret on", 0x00, {0, 0, 640, 480}, false, {caret}},
+      {"nothing changed", 0x00, {0, 0, 640, 480}, false, {}},
+      {"caret off", 0xFF, {0, 0, 640, 480}, false, {caret}},
+      {"the left half is the area", 0xFF, {0, 0, 320, 480}, false, {all}},
+      {"same area, nothing changed: the right half is outside it", 0xFF, {0, 0, 320, 480}, false,
+       {{320, 0, 640, 480}}},
+      {"refresh, nothing changed", 0xFF, {0, 0, 640, 480}, true, {all}},
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.what);
+    sent.clear();
+    s.painted = step.caret == 0xFF ? Rect{} : caret;
+    s.paint = step.caret;
+    g_clip = step.clip;
+    now += std::chrono::seconds(2);  // refreshes may begin
+    if (step.refresh) g_full_refresh = 1;
+    Dirty(all);
+    ScreenTick();
+    std::vector<uint8_t> covered(640u * 480, 0);
+    for (const Datagram& d : Kind(UPDATE_BLOCK))
+      for (int32_t y = d.h.top; y < d.h.bottom; ++y)
+        for (int32_t x = d.h.left; x < d.h.right; ++x) ++covered[static_cast<std::size_t>(y) * 640 + x];
+    std::vector<uint8_t> want(640u * 480, 0);
+    for (const Rect& r : step.want)
+      for (int32_t y = r.top; y < r.bottom; ++y)
+        for (int32_t x = r.left; x < r.right; ++x) want[static_cast<std::size_t>(y) * 640 + x] = 1;
+    EXPECT_TRUE(covered == want);
+    if (!step.want.empty()) ExpectBlocksTile(step.want.size() == 1 ? step.want[0] : all);
+  }
+  SetSamplerClock(nullptr);
+}
+
+// Blocks out of a rectangle that a worker could not make go back into the region and are
+// sent again at the next tick, although the picture sent already holds their pixels.
+TEST_F(SamplerTest, DroppedPiecesGoBackInTheRegionAndAreSentAgain) {
+  struct DropFirst : BlockCutter {
+    std::atomic<int> calls{0};
+    Cutter real;
+    void Cut(Compressor& c, const CompressJob& job, DatagramList& out) override {
+      if (calls++ == 0) out.Drop(job.rect);
+      else real.Cut(c, job, out);
+    }
+  };
+  DropFirst* cutter = nullptr;
+  CompressPool pool([&] {
+    auto c = std::make_unique<DropFirst>();
+    cutter = c.get();
+    return c;
+  }, 1);
+  SetSamplerPool(&pool);
+  FakeScreen s(640, 480, 32);
+  Use(s);
+  g_clip = ClipRect{0, 0, 640, 480};
+  const Rect r{10, 20, 210, 60};
+  s.painted = r;
+  s.paint = 0x33;
+  Dirty(r);
+  ScreenTick();
+  EXPECT_TRUE(Kind(UPDATE_BLOCK).empty());
+  EXPECT_TRUE(g_dirty_region->Empty()) << "handed back at the next tick, not before";
+  ScreenTick();
+  EXPECT_EQ(cutter->calls.load(), 2);
+  ExpectBlocksTile(r);
+  EXPECT_TRUE(g_dirty_region->Empty());
+  SetSamplerPool(nullptr);
 }
 
 }  // namespace

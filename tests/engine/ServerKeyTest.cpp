@@ -23,10 +23,11 @@ namespace {
 // Keeps every datagram the sender puts out.
 class Wire : public DatagramTransport {
  public:
-  std::size_t Send(std::vector<DatagramBytes>& batch, std::size_t first, int*) override {
+  std::size_t Send(const DatagramRef* batch, std::size_t count, int*) override {
     std::lock_guard<std::mutex> hold(mutex_);
-    for (std::size_t i = first; i < batch.size(); ++i) sent_.push_back(batch[i]);
-    return batch.size() - first;
+    for (std::size_t i = 0; i < count; ++i)
+      sent_.emplace_back(batch[i].data, batch[i].data + batch[i].size);
+    return count;
   }
   std::vector<DatagramBytes> Take() {
     std::lock_guard<std::mutex> hold(mutex_);

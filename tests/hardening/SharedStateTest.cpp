@@ -60,6 +60,8 @@ class SharedState : public testing::Test {
     ResetSampler();
     g_clip = ClipRect{0, 0, 640, 480};
     SetSamplerScreen(&screen);
+    // Every added rectangle is a real change: the sampler sends only what differs.
+    screen.changes_every_capture = true;
     SetSamplerSink([this](const uint8_t* data, std::size_t n) {
       UpdateHeader h;
       ASSERT_TRUE(DecodeUpdateHeader(data, n, h));

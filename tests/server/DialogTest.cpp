@@ -312,8 +312,8 @@ TEST_F(ServerDialogTest, SliderEndsGiveLevelsZeroAndNine) {
   EXPECT_EQ(dialog.compression_slider()->value(), 9);
 }
 
-// The network settings at their edges are taken, stored and in force at once: the sender's
-// queue follows the rate.
+// The network settings at their edges are taken, stored and in force at once: the sender
+// paces at the new rate.
 TEST_F(ServerDialogTest, NetworkSettingsAtTheirEdgesApplyAtOnce) {
   ASSERT_TRUE(StartServerSender());
   struct Case { const char* datagram; const char* rate; const char* cycle; int d; uint32_t r, c; };
@@ -339,7 +339,7 @@ TEST_F(ServerDialogTest, NetworkSettingsAtTheirEdgesApplyAtOnce) {
     EXPECT_EQ(StoredDword("MaxDatagram"), static_cast<uint32_t>(c.d));
     EXPECT_EQ(StoredDword("MaxRate"), c.r);
     EXPECT_EQ(StoredDword("RefreshCycle"), c.c);
-    EXPECT_EQ(ServerSender()->queue().capacity(), QueueBytesFor(uint64_t{c.r} * 1000 / 8));
+    EXPECT_EQ(ServerSender()->rate_bytes(), uint64_t{c.r} * 1000 / 8);
   }
 }
 

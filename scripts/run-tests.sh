@@ -1,5 +1,5 @@
 #!/bin/sh
-# Builds everything and runs every test: each fuzz target for 30 s, the whole suite under
+# Builds everything and runs every test: each fuzz target for 20 s, the whole suite under
 # AddressSanitizer + UndefinedBehaviorSanitizer, the threaded tests under ThreadSanitizer, and
 # last the whole suite in the normal build, whose ctest summary closes the run.
 # ORVANE_QUICK=1 runs only the normal suite. Integration tests start their own Xvfb and run
@@ -11,7 +11,7 @@ START=$(date +%s)
 lap() { echo "== $1 done after $(($(date +%s) - START)) s"; }
 sh scripts/install-deps.sh
 if [ "${ORVANE_QUICK:-0}" != 1 ]; then
-  sh scripts/run-fuzz.sh "${FUZZ_SECONDS:-30}"
+  sh scripts/run-fuzz.sh "${FUZZ_SECONDS:-20}"
   lap fuzzing
   CTEST_REPEAT="--repeat until-pass:2" JOBS=2 sh scripts/run-sanitizers.sh
   lap sanitizers

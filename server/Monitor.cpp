@@ -36,11 +36,16 @@ Monitor::Monitor() {
   pointer_timer_.setTimerType(Qt::CoarseTimer);
   // A tick that stopped for its time budget goes on once pending events are handled.
   continue_timer_.setSingleShot(true);
-  connect(&continue_timer_, &QTimer::timeout, [this] {
-    if (ScreenTick()) continue_timer_.start(0);
-  });
+  // Refreshes begin at most once a second; one asked for meanwhile begins as soon as that
+  // second is up, not up to a screen period later.
+  refresh_timer_.setSingleShot(true);
+  refresh_timer_.setTimerType(Qt::PreciseTimer);
+  connect(&continue_timer_, &QTimer::timeout, [this] { Tick(); });
   connect(&screen_timer_, &QTimer::timeout, [this] {
-    if (!continue_timer_.isActive() && ScreenTick()) continue_timer_.start(0);
+    if (!continue_timer_.isActive()) Tick();
+  });
+  connect(&refresh_timer_, &QTimer::timeout, [this] {
+    if (!continue_timer_.isActive()) Tick();
   });
   connect(&pointer_timer_, &QTimer::timeout, [] { SendPointer(); });
 }
@@ -93,6 +98,12 @@ bool Monitor::AddTrayIcon() {
 
 ServerDialog* Monitor::open_dialog() const {
   return static_cast<ServerDialog*>(dialog_.data());
+}
+
+void Monitor::Tick() {
+  if (ScreenTick()) continue_timer_.start(0);
+  const int wait = RefreshWaitMs();
+  if (wait >= 0 && !refresh_timer_.isActive()) refresh_timer_.start(wait);
 }
 
 void Monitor::StartTimers() {

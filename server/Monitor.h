@@ -45,6 +45,7 @@ class Monitor : public QWidget {
 
  private:
   bool AddTrayIcon();
+  void Tick();
 
   QSystemTrayIcon* tray_ = nullptr;
   QMenu* menu_ = nullptr;
@@ -53,6 +54,7 @@ class Monitor : public QWidget {
   QTimer screen_timer_;   // TIMER_SCREEN
   QTimer pointer_timer_;  // TIMER_POINTER
   QTimer continue_timer_;  // the rest of a tick that used its time
+  QTimer refresh_timer_;   // a tick the moment a waiting full refresh may begin
   QPointer<QDialog> dialog_;  // the open ServerDialog, if any
   bool exiting_ = false;
 };

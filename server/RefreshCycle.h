@@ -52,6 +52,8 @@ class RefreshGate {
   static constexpr std::chrono::seconds kMinGap{1};
   // A requested full refresh may begin: none began within the last second.
   bool MayBegin(Clock::time_point now) const { return !began_ || now - last_ >= kMinGap; }
+  // When the next may begin (meaningful once one began).
+  Clock::time_point OpensAt() const { return last_ + kMinGap; }
   void Began(Clock::time_point now) {
     began_ = true;
     last_ = now;

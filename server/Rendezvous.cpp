@@ -127,7 +127,7 @@ bool RendezvousTable::Admit(int conn, uint32_t source, Ms now) {
     last_refused_ = source;
     return false;
   }
-  entries_.push_back(Entry{conn, source, Wait::kRequest, now + limits_.first_bytes_ms});
+  entries_.push_back(Entry{conn, source, Wait::kRequest, now + limits_.first_bytes_ms, 0});
   return true;
 }
 
@@ -143,12 +143,14 @@ bool RendezvousTable::Judge(int conn, const char* request, std::size_t n, Ms now
     }
     e.wait = Wait::kRefreshDelay;
     e.deadline = now + limits_.refresh_delay_ms;
+    e.judged = now;
     return false;
   }
   return false;
 }
 
-void RendezvousTable::Expire(Ms now, std::vector<int>* done) {
+void RendezvousTable::Expire(Ms now, std::vector<int>* done, Ms* latest_judged) {
+  if (latest_judged) *latest_judged = INT64_MIN;
   for (std::size_t i = 0; i < entries_.size();) {
     Entry& e = entries_[i];
     if (e.deadline > now) {
@@ -159,9 +161,11 @@ void RendezvousTable::Expire(Ms now, std::vector<int>* done) {
       // Silent past its deadline: a request of nothing, judged now.
       e.wait = Wait::kRefreshDelay;
       e.deadline = now + limits_.refresh_delay_ms;
+      e.judged = now;
       continue;  // looked at again: a delay of 0 ends it at once
     }
     done->push_back(e.conn);
+    if (latest_judged) *latest_judged = std::max(*latest_judged, e.judged);
     e = entries_.back();
     entries_.pop_back();
   }
@@ -201,9 +205,12 @@ void ReadRendezvousRequest(RendezvousTable& table, int conn, RendezvousTable::Ms
   CloseSocket(conn);
 }
 
-void FinishRefreshRequests(const std::vector<int>& conns) {
+void FinishRefreshRequests(const std::vector<int>& conns, RendezvousTable::Ms judged) {
   if (conns.empty()) return;
-  g_full_refresh.store(1);
+  // A refresh that began after the request was judged reaches the viewer that asked (it had
+  // joined the group before it asked): one more would only cost the network.
+  if (judged == RendezvousTable::kNever || g_refresh_began_ms.load() <= judged)
+    g_full_refresh.store(1);
   for (int conn : conns) {
     shutdown(conn, SHUT_RDWR);
     CloseSocket(conn);
@@ -278,8 +285,9 @@ int ServeRendezvous(int listener, const RendezvousLimits& limits) {
   for (;;) {
     Ms now = NowMs();
     done.clear();
-    table.Expire(now, &done);
-    FinishRefreshRequests(done);
+    Ms judged = 0;
+    table.Expire(now, &done, &judged);
+    FinishRefreshRequests(done, judged);
     ReportRefusals(table, limits, now);
 
     const bool accepting = !table.Full() && now >= accept_after;

@@ -63,8 +63,9 @@ class RendezvousTable {
              std::size_t reply_size);
   // Connections whose first-bytes deadline has passed become refresh requests of nothing;
   // those whose refresh delay has passed leave the table and are appended to done: the caller
-  // raises the refresh flag and closes them.
-  void Expire(Ms now, std::vector<int>* done);
+  // raises the refresh flag and closes them. *latest_judged (when given): when the last of
+  // them was judged a refresh request, INT64_MIN when none was.
+  void Expire(Ms now, std::vector<int>* done, Ms* latest_judged = nullptr);
   // The connections awaiting their first bytes, to be polled for input.
   void Awaiting(std::vector<int>* conns) const;
   // When Expire or TakeRefusals next has something to do (at or before now: at once);
@@ -84,6 +85,7 @@ class RendezvousTable {
     uint32_t source;
     Wait wait;
     Ms deadline;
+    Ms judged;  // when it became a refresh request
   };
   RendezvousLimits limits_;
   std::vector<Entry> entries_;
@@ -106,9 +108,12 @@ int ServeRendezvous(int listener, const RendezvousLimits& limits = RendezvousLim
 // conn is readable: receives its first piece (one Receive of at most 260 bytes) and has the
 // table judge it; an "init" is answered, shut down and closed here.
 void ReadRendezvousRequest(RendezvousTable& table, int conn, RendezvousTable::Ms now);
-// Refresh requests whose delay has passed (from RendezvousTable::Expire): raises
-// g_full_refresh, then shuts each connection down and closes it.
-void FinishRefreshRequests(const std::vector<int>& conns);
+// Refresh requests whose delay has passed (from RendezvousTable::Expire), the last of them
+// judged at `judged`: raises g_full_refresh, unless a full refresh has begun since then
+// (g_refresh_began_ms), which serves them already; then shuts each connection down and
+// closes it.
+void FinishRefreshRequests(const std::vector<int>& conns,
+                           RendezvousTable::Ms judged = RendezvousTable::kNever);
 // Judges one request buffer (n bytes, the buffer zeroed past them). True for "init": reply
 // holds the text to send (group and port copied as one pair under g_target_mutex). False: a
 // refresh request; reply is set to "".

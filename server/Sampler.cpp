@@ -1,6 +1,7 @@
 #include "server/Sampler.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -433,6 +434,9 @@ void ServeRefresh(Clock::time_point now, std::size_t trailer) {
   if (!g_full_refresh.load() || !s.gate.MayBegin(now)) return;
   g_full_refresh.store(0);
   s.gate.Began(now);
+  g_refresh_began_ms.store(std::chrono::duration_cast<std::chrono::milliseconds>(
+                               Clock::now().time_since_epoch())
+                               .count());
   CompressJob area;
   area.kind = CompressJob::kVerbatim;
   area.spare = trailer;
@@ -535,6 +539,14 @@ bool ScreenTick() {
   DrainToSink();
   s.going_on = go == Go::kNoTime;
   return s.going_on;
+}
+
+int RefreshWaitMs() {
+  SamplerState& s = S();
+  const Clock::time_point now = Now();
+  if (!g_full_refresh.load() || s.gate.MayBegin(now)) return -1;
+  const auto wait = std::chrono::ceil<std::chrono::milliseconds>(s.gate.OpensAt() - now);
+  return static_cast<int>(std::max<int64_t>(wait.count(), 1));
 }
 
 void SendBlock(const Rect& strip) {

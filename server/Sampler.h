@@ -26,6 +26,11 @@ constexpr int STRIP_PIXELS = 50000;
 // Screen timer: see above. True when the tick stopped for its time budget with work left
 // that may go now: the caller ticks again once pending events are handled.
 bool ScreenTick();
+// A full refresh is asked for but may not begin before this many ms (at least 1) have
+// passed, since refreshes begin at most once a second; -1 when none waits for that. The
+// screen timer's owner ticks again then, so that the refresh does not also wait for the
+// timer's period.
+int RefreshWaitMs();
 // Captures one rectangle and hands it over whole, cut to fit the datagram budget.
 void SendBlock(const Rect& strip);
 // Pointer timer and after every strip: an UPDATE_POINTER when the pointer moved.

@@ -6,6 +6,7 @@
 Region* g_dirty_region = nullptr;
 std::mutex* g_mutex = nullptr;
 std::atomic<int> g_full_refresh{1};
+std::atomic<int64_t> g_refresh_began_ms{INT64_MIN};
 std::atomic<int> g_cursor_changed{1};
 ClipRect g_clip;
 int g_multicast_sock = INVALID_SOCKET;

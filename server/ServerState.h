@@ -17,6 +17,9 @@ struct ClipRect {
 extern Region* g_dirty_region;          // changed area since the last screen tick
 extern std::mutex* g_mutex;             // guards g_dirty_region, held for single region calls
 extern std::atomic<int> g_full_refresh;    // set: full refresh at the next screen tick
+// When the last full refresh began: milliseconds of the steady clock, INT64_MIN before the
+// first. A refresh request judged before then is served by that refresh.
+extern std::atomic<int64_t> g_refresh_began_ms;
 extern std::atomic<int> g_cursor_changed;  // set: pointer changed since the last datagram
 extern ClipRect g_clip;                 // broadcast area
 extern int g_multicast_sock;            // sending socket, INVALID_SOCKET when none

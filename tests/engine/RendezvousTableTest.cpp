@@ -1,6 +1,8 @@
 // The rendezvous service's connection table on a scripted clock: its bounds and deadlines at
 // their exact values, one below and one above. No sockets (conn numbers are only names).
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
@@ -127,6 +129,57 @@ TEST(RendezvousTable, RefreshRequestsWaitTheirDelayEachFromItsOwnRequest) {
     EXPECT_EQ(Expired(t, kT0 + q.at + r), std::vector<int>{q.conn});
   }
   EXPECT_EQ(t.size(), 0u);
+}
+
+// Expire says when the last of the requests it ends was judged: by its first bytes, or by
+// its silence at the first-bytes deadline.
+TEST(RendezvousTable, ExpireTellsWhenItsRequestsWereJudged) {
+  const Ms r = kRefreshDelayMs, d = kRendezvousFirstBytesMs;
+  RendezvousTable t;
+  char reply[300];
+  ASSERT_TRUE(t.Admit(1, kHostA, kT0));
+  ASSERT_TRUE(t.Admit(2, kHostA, kT0));
+  ASSERT_TRUE(t.Admit(3, kHostB, kT0));
+  ASSERT_FALSE(t.Judge(1, "go\r\n", 4, kT0 + 10, reply, sizeof reply));
+  ASSERT_FALSE(t.Judge(2, "go\r\n", 4, kT0 + 20, reply, sizeof reply));
+  std::vector<int> done;
+  Ms judged = 0;
+  t.Expire(kT0 + 10 + r - 1, &done, &judged);
+  EXPECT_TRUE(done.empty());
+  EXPECT_EQ(judged, INT64_MIN);
+  t.Expire(kT0 + 20 + r, &done, &judged);  // both at once: the later one counts
+  EXPECT_EQ(done.size(), 2u);
+  EXPECT_EQ(judged, kT0 + 20);
+  done.clear();
+  t.Expire(kT0 + d, &done, &judged);  // 3 stayed silent: judged now, ended a delay later
+  EXPECT_TRUE(done.empty());
+  t.Expire(kT0 + d + r, &done, &judged);
+  EXPECT_EQ(done, std::vector<int>{3});
+  EXPECT_EQ(judged, kT0 + d);
+}
+
+// A refresh that began after a request was judged serves it: no further one is asked for.
+// One that began at the same millisecond or before does not.
+TEST(RendezvousTable, ARefreshBegunSinceTheRequestServesIt) {
+  const Ms judged = kT0 + 300;
+  struct { Ms began; Ms judged; int raised; } cases[] = {
+      {INT64_MIN, judged, 1}, {judged - 1, judged, 1}, {judged, judged, 1},
+      {judged + 1, judged, 0}, {judged + 1, RendezvousTable::kNever, 1},
+  };
+  const int64_t saved = g_refresh_began_ms.load();
+  for (const auto& c : cases) {
+    int fds[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+    g_full_refresh = 0;
+    g_refresh_began_ms = c.began;
+    FinishRefreshRequests({fds[0]}, c.judged);
+    EXPECT_EQ(g_full_refresh.load(), c.raised) << c.began - judged;
+    char b;
+    EXPECT_EQ(read(fds[1], &b, 1), 0) << "the request's connection is closed either way";
+    close(fds[1]);
+  }
+  g_refresh_began_ms = saved;
+  g_full_refresh = 0;
 }
 
 // A flood is logged in one line a second at most, and no refusal is lost.

@@ -523,6 +523,39 @@ TEST_F(SamplerTest, RefreshRequestsMergeIntoAtMostOneASecond) {
   EXPECT_EQ(g_full_refresh.load(), 0);
 }
 
+// A refresh asked for within the second after the last one began tells the screen timer's
+// owner how long it waits, so that it begins the moment that second is up.
+TEST_F(SamplerTest, AWaitingRefreshSaysWhenItMayBegin) {
+  FakeScreen s(320, 200, 32);
+  Use(s);
+  g_clip = ClipRect{0, 0, 320, 200};
+  const auto t0 = std::chrono::steady_clock::time_point{} + std::chrono::hours(1);
+  auto now = t0;
+  SetSamplerClock([&] { return now; });
+  g_full_refresh = 1;
+  ScreenTick();  // the first refresh begins at t0
+  ASSERT_EQ(Kind(UPDATE_AREA).size(), 1u);
+  EXPECT_EQ(RefreshWaitMs(), -1) << "none asked for";
+  g_full_refresh = 1;
+  struct { std::chrono::microseconds at; int wait; } cases[] = {
+      {std::chrono::milliseconds(300), 700},
+      {std::chrono::microseconds(998'500), 2},  // rounded up: never early
+      {std::chrono::milliseconds(999), 1},
+      {std::chrono::microseconds(999'900), 1},
+      {std::chrono::milliseconds(1000), -1},  // may begin: the tick does it
+      {std::chrono::milliseconds(1001), -1},
+  };
+  for (const auto& c : cases) {
+    now = t0 + c.at;
+    EXPECT_EQ(RefreshWaitMs(), c.wait) << c.at.count() << " us";
+  }
+  now = t0 + std::chrono::milliseconds(1000);
+  ScreenTick();
+  EXPECT_EQ(Kind(UPDATE_AREA).size(), 2u) << "it began when the second was up";
+  EXPECT_EQ(RefreshWaitMs(), -1);
+  SetSamplerClock(nullptr);
+}
+
 // With a cycle of 2 s and nothing changing: the area once a second, and between two areas
 // of the cycle's start the whole area once more in slices.
 TEST_F(SamplerTest, IdleScreenHealsOverTheCycle) {

@@ -28,6 +28,7 @@ class SamplerTest : public ::testing::Test {
     });
   }
   void TearDown() override {
+    SetSamplerClock(nullptr);
     SetSamplerScreen(nullptr);
     SetSamplerSink(nullptr);
     SetSamplerRealloc(nullptr);
@@ -38,6 +39,12 @@ class SamplerTest : public ::testing::Test {
     SetSamplerScreen(&s);
   }
   void Dirty(const Rect& r) { g_dirty_region->Union(r); }
+  // The sampler's clock stands at `now` (an hour into the steady clock at first) until the
+  // test moves it or ends.
+  void UseFakeClock() { SetSamplerClock([this] { return now; }); }
+  const std::chrono::steady_clock::time_point t0 =
+      std::chrono::steady_clock::time_point{} + std::chrono::hours(1);
+  std::chrono::steady_clock::time_point now = t0;
 
   std::vector<Datagram> Kind(uint16_t kind) const {
     std::vector<Datagram> out;
@@ -494,9 +501,7 @@ TEST_F(SamplerTest, RefreshRequestsMergeIntoAtMostOneASecond) {
   FakeScreen s(320, 200, 32);
   Use(s);
   g_clip = ClipRect{0, 0, 320, 200};
-  const auto t0 = std::chrono::steady_clock::time_point{} + std::chrono::hours(1);
-  auto now = t0;
-  SetSamplerClock([&] { return now; });
+  UseFakeClock();
   std::vector<std::chrono::milliseconds> refreshes;
   auto tick = [&] {
     const std::size_t before = Kind(UPDATE_AREA).size();
@@ -515,7 +520,6 @@ TEST_F(SamplerTest, RefreshRequestsMergeIntoAtMostOneASecond) {
     if (ms == 1100) g_full_refresh = 1;  // just after the second refresh began
     if (ms % 200 == 0) tick();
   }
-  SetSamplerClock(nullptr);
   ASSERT_EQ(refreshes.size(), 3u);
   EXPECT_EQ(refreshes[0].count(), 0);
   EXPECT_EQ(refreshes[1].count(), 1000);
@@ -529,9 +533,7 @@ TEST_F(SamplerTest, AWaitingRefreshSaysWhenItMayBegin) {
   FakeScreen s(320, 200, 32);
   Use(s);
   g_clip = ClipRect{0, 0, 320, 200};
-  const auto t0 = std::chrono::steady_clock::time_point{} + std::chrono::hours(1);
-  auto now = t0;
-  SetSamplerClock([&] { return now; });
+  UseFakeClock();
   g_full_refresh = 1;
   ScreenTick();  // the first refresh begins at t0
   ASSERT_EQ(Kind(UPDATE_AREA).size(), 1u);
@@ -553,7 +555,6 @@ TEST_F(SamplerTest, AWaitingRefreshSaysWhenItMayBegin) {
   ScreenTick();
   EXPECT_EQ(Kind(UPDATE_AREA).size(), 2u) << "it began when the second was up";
   EXPECT_EQ(RefreshWaitMs(), -1);
-  SetSamplerClock(nullptr);
 }
 
 // With a cycle of 2 s and nothing changing: the area once a second, and between two areas
@@ -565,9 +566,7 @@ TEST_F(SamplerTest, IdleScreenHealsOverTheCycle) {
   g_refresh_cycle = 2;
   g_max_datagram = 1472;
   ResetSampler();  // takes the cycle's setting
-  const auto t0 = std::chrono::steady_clock::time_point{} + std::chrono::hours(1);
-  auto now = t0;
-  SetSamplerClock([&] { return now; });
+  UseFakeClock();
   g_full_refresh = 1;
   ScreenTick();
   const std::size_t after_refresh = sent.size();
@@ -575,7 +574,6 @@ TEST_F(SamplerTest, IdleScreenHealsOverTheCycle) {
     now = t0 + std::chrono::milliseconds(ms);
     ScreenTick();
   }
-  SetSamplerClock(nullptr);
   EXPECT_EQ(Kind(UPDATE_AREA).size(), 5u) << "at 0, 1, 2, 3 and 4 s";
   std::vector<int> rows(200, 0);
   for (std::size_t i = after_refresh; i < sent.size(); ++i)
@@ -601,9 +599,7 @@ TEST_F(SamplerTest, WithoutScreenStripsAreDroppedQuietly) {
 TEST_F(SamplerTest, OnlyWhatChangedGoesAndRefreshesGoWhole) {
   FakeScreen s(640, 480, 32, FakeScreen::Content::kText);
   Use(s);
-  const auto t0 = std::chrono::steady_clock::time_point{} + std::chrono::hours(1);
-  auto now = t0;
-  SetSamplerClock([&] { return now; });
+  UseFakeClock();
   const Rect all{0, 0, 640, 480};
   g_clip = ClipRect{0, 0, 640, 480};
   g_full_refresh = 1;
@@ -647,7 +643,6 @@ TEST_F(SamplerTest, OnlyWhatChangedGoesAndRefreshesGoWhole) {
     EXPECT_TRUE(covered == want);
     if (!step.want.empty()) ExpectBlocksTile(step.want.size() == 1 ? step.want[0] : all);
   }
-  SetSamplerClock(nullptr);
 }
 
 // Blocks out of a rectangle that a worker could not make go back into the region and are
